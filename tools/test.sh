@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Every test, from a fresh Debian 12 machine: installs what is missing, then runs the three
+# tiers and prints one closing line "N passed, N failed".
+#   1. native: the logic that needs no window, under ASan and UBSan, plus bounded fuzzing;
+#   2. and 3. Windows: the i686 and x86_64 cross builds, whose CTest suites run under Wine
+#      (component tests against the real registry, windows, ptys, sockets and TLS, and the
+#      end-to-end runs of pellarin.exe with the simulated terminal and host).
+# FUZZ_SECONDS (default 30) bounds each fuzz target; ARCHES (default "i686 x86_64") picks the
+# cross builds.
+set -uo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+bash tools/setup.sh || exit 1
+
+jobs=$(nproc 2>/dev/null || echo 2)
+passed=0
+failed=0
+logdir="$root/build/test-logs"
+mkdir -p "$logdir"
+
+# Adds the counts of one CTest run (its "N tests failed out of M" line) to the totals.
+count_ctest() {
+  local log="$1" line total bad
+  line=$(grep -E 'tests? failed out of [0-9]+' "$log" | tail -1)
+  if [ -z "$line" ]; then
+    echo "test.sh: no CTest summary in $log" >&2
+    failed=$((failed + 1))
+    return
+  fi
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  bad=$(sed -E 's/.* ([0-9]+) tests? failed out of.*/\1/' <<<"$line")
+  passed=$((passed + total - bad))
+  failed=$((failed + bad))
+}
+
+run_tier() {
+  local name="$1" dir="$2"; shift 2
+  echo "== $name"
+  if ! cmake -S . -B "$dir" "$@" >"$logdir/$name-configure.log" 2>&1 ||
+     ! cmake --build "$dir" -j "$jobs" >"$logdir/$name-build.log" 2>&1; then
+    tail -40 "$logdir/$name-configure.log" "$logdir/$name-build.log" 2>/dev/null
+    echo "test.sh: $name did not build" >&2
+    failed=$((failed + 1))
+    return
+  fi
+  tools/with-display.sh ctest --test-dir "$dir" --output-on-failure --timeout 600 \
+    2>&1 | tee "$logdir/$name-ctest.log"
+  count_ctest "$logdir/$name-ctest.log"
+}
+
+run_tier native build/native -DCMAKE_BUILD_TYPE=Debug
+
+if [ -x tools/fuzz.sh ]; then
+  echo "== fuzz"
+  if tools/fuzz.sh "${FUZZ_SECONDS:-30}" >"$logdir/fuzz.log" 2>&1; then
+    passed=$((passed + 1)); echo "fuzz: no finding"
+  else
+    failed=$((failed + 1)); tail -40 "$logdir/fuzz.log"
+  fi
+fi
+
+for arch in ${ARCHES:-i686 x86_64}; do
+  run_tier "$arch" "build/$arch" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch-mingw.cmake"
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
