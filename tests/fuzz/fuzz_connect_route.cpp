@@ -1,0 +1,67 @@
+// Fuzz target: any frame of 0 to 4096 bytes through connect-request recognition, parse and
+// routing. Besides the sanitizers' memory checks it compares the answers with a second,
+// independent reading of the frame layout and aborts on any disagreement.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "relay/connect_request.h"
+#include "relay/frame_route.h"
+
+namespace {
+
+void Check(bool bOk, const char* pszWhat)
+{
+    if (!bOk) {
+        std::fprintf(stderr, "invariant broken: %s\n", pszWhat);
+        std::abort();
+    }
+}
+
+int DigitValue(const uint8_t* p, int nDigits)
+{
+    int nValue = 0;
+    for (int i = 0; i < nDigits; ++i)
+        nValue = nValue * 10 + (p[i] - '0');
+    return nValue;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
+{
+    if (nSize > 4096)
+        return 0;
+    const int nCount = static_cast<int>(nSize);
+
+    const bool bSslKind = nCount > 0 && (pData[0] == 0x0D || pData[0] == 0x21);
+    const bool bExpectRequest =
+        nCount >= 18 &&
+        ((bSslKind && (pData[17] == 0x0D || pData[17] == 0x21)) || pData[0] == 0x25);
+    bool bAllDigits = nCount >= 18;
+    for (int i = 1; bAllDigits && i <= 16; ++i)
+        bAllDigits = pData[i] >= '0' && pData[i] <= '9';
+
+    Check(IsConnectRequest(pData, nCount) == bExpectRequest, "recognition");
+
+    ConnectTarget target;
+    std::memset(&target, 0xA5, sizeof target);
+    const bool bParsed = ParseConnectRequest(pData, nCount, &target);
+    Check(bParsed == (bExpectRequest && bAllDigits), "parse accepted exactly the digit frames");
+    if (bParsed) {
+        char szExpected[HOST_ADDR_SIZE] = {};
+        std::snprintf(szExpected, sizeof szExpected, "%d.%d.%d.%d", DigitValue(pData + 1, 3),
+                      DigitValue(pData + 4, 3), DigitValue(pData + 7, 3), DigitValue(pData + 10, 3));
+        Check(std::memcmp(target.szHostAddr, szExpected, HOST_ADDR_SIZE) == 0, "address");
+        Check(target.nHostPort == DigitValue(pData + 13, 4), "port");
+        Check(target.bSsl == (pData[0] != 0x25), "ssl flag");
+    }
+
+    if (nCount > 0) {
+        const FrameRoute route = RouteFrame(pData[0]);
+        Check(route >= ROUTE_CLOSE && route <= ROUTE_PLAIN, "route in range");
+        Check(!bExpectRequest || route == ROUTE_NONE, "connect requests are never sent");
+    }
+    return 0;
+}

@@ -1,0 +1,124 @@
+// Connect-request recognition and parse, and frame routing: every row of the frame tables and
+// the edge cases around them (short frames, wrong byte 17, zero bytes and signs among the
+// digits, groups above 255). Frames are allocated at their exact length, so a read past the
+// count is an AddressSanitizer fault.
+#include <cstring>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "relay/connect_request.h"
+#include "relay/frame_route.h"
+
+namespace {
+
+std::vector<unsigned char> Frame(const std::string& strBytes)
+{
+    return std::vector<unsigned char>(strBytes.begin(), strBytes.end());
+}
+
+const std::string kDigits = "192000002010" "7001";  // 192.0.2.10 port 7001
+
+struct ConnectRow {
+    const char* pszName;
+    std::string strFrame;
+    bool bRequest;       // IsConnectRequest
+    bool bParsed;        // ParseConnectRequest
+    bool bSsl;
+    const char* pszAddr;
+    int nPort;
+};
+
+const ConnectRow kConnectRows[] = {
+    {"ssl_21_21", "\x21" + kDigits + "\x21", true, true, true, "192.0.2.10", 7001},
+    {"ssl_0d_0d", "\x0d" + kDigits + "\x0d", true, true, true, "192.0.2.10", 7001},
+    {"ssl_0d_21", "\x0d" + kDigits + "\x21", true, true, true, "192.0.2.10", 7001},
+    {"ssl_21_0d_tail", "\x21" + kDigits + "\x0d" + "ignored tail", true, true, true, "192.0.2.10", 7001},
+    {"plain_any_17", "\x25" + kDigits + "X", true, true, false, "192.0.2.10", 7001},
+    {"plain_zero_17", "\x25" + kDigits + std::string(1, '\0'), true, true, false, "192.0.2.10", 7001},
+    {"ssl_0d_25", "\x0d" + kDigits + "\x25", false, false, false, "", 0},
+    {"ssl_21_25", "\x21" + kDigits + "\x25", false, false, false, "", 0},
+    {"ssl_17_bytes", "\x21" + kDigits, false, false, false, "", 0},
+    {"plain_17_bytes", "\x25" + kDigits, false, false, false, "", 0},
+    {"other_kind", "\x02" + kDigits + "\x0d", false, false, false, "", 0},
+    {"letter_in_group", "\x21" "19A000002010" "7001" "\x21", true, false, false, "", 0},
+    {"sign_in_group", "\x25" "-01000002010" "7001" "X", true, false, false, "", 0},
+    {"blank_in_port", "\x25" "192000002010" " 701" "X", true, false, false, "", 0},
+    {"zero_inside_digits", "\x21" "192" + std::string(1, '\0') + "00002010" "7001" "\x21", true, false, false, "", 0},
+    {"zero_ends_port", "\x25" "192000002010" "70" + std::string(2, '\0') + "X", true, false, false, "", 0},
+    {"all_zero_bytes", "\x25" + std::string(17, '\0'), true, false, false, "", 0},
+    {"group_256", "\x21" "256000002010" "7001" "\x21", true, true, true, "256.0.2.10", 7001},
+    {"all_nines", "\x25" "999999999999" "9999" "X", true, true, false, "999.999.999.999", 9999},
+    {"leading_zeros", "\x25" "000010001000" "0080" "X", true, true, false, "0.10.1.0", 80},
+};
+
+void PrintTo(const ConnectRow& row, std::ostream* pOs) { *pOs << row.pszName; }
+
+class ConnectRequestTest : public ::testing::TestWithParam<ConnectRow> {};
+
+TEST_P(ConnectRequestTest, RecognisesAndParses)
+{
+    const ConnectRow& row = GetParam();
+    const std::vector<unsigned char> frame = Frame(row.strFrame);
+    const int nCount = static_cast<int>(frame.size());
+    EXPECT_EQ(IsConnectRequest(frame.data(), nCount), row.bRequest);
+
+    ConnectTarget target;
+    std::memset(&target, 0x5A, sizeof target);  // a failed parse must leave this alone
+    const ConnectTarget untouched = target;
+    ASSERT_EQ(ParseConnectRequest(frame.data(), nCount, &target), row.bParsed);
+    if (!row.bParsed) {
+        EXPECT_EQ(std::memcmp(&target, &untouched, sizeof target), 0);
+        return;
+    }
+    EXPECT_EQ(target.bSsl, row.bSsl);
+    char szExpected[HOST_ADDR_SIZE] = {};  // the address field is zero-padded to its end
+    std::strcpy(szExpected, row.pszAddr);
+    EXPECT_EQ(std::memcmp(target.szHostAddr, szExpected, HOST_ADDR_SIZE), 0) << target.szHostAddr;
+    EXPECT_EQ(target.nHostPort, row.nPort);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, ConnectRequestTest, ::testing::ValuesIn(kConnectRows),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+
+TEST(ConnectRequest, CountGovernsNotTheBuffer)
+{
+    // An 18-byte request seen with a count of 17 is not a request; a full 4096-byte frame is.
+    std::vector<unsigned char> frame = Frame("\x21" + kDigits + "\x21");
+    EXPECT_FALSE(IsConnectRequest(frame.data(), 17));
+    frame.resize(4096, 0xFF);
+    ConnectTarget target;
+    EXPECT_TRUE(ParseConnectRequest(frame.data(), 4096, &target));
+    EXPECT_STREQ(target.szHostAddr, "192.0.2.10");
+}
+
+TEST(IsAllDigits, Texts)
+{
+    const struct { const char* pszText; int nExpected; } rows[] = {
+        {"", 1}, {"0123456789", 1}, {"12a", 0}, {"/", 0}, {":", 0}, {" 1", 0},
+        {"1\xB0", 0}, {"+1", 0},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(IsAllDigits(row.pszText), row.nExpected) << '"' << row.pszText << '"';
+}
+
+TEST(RouteFrame, EveryFirstByte)
+{
+    const std::map<int, FrameRoute> special = {
+        {0x10, ROUTE_CLOSE}, {0x19, ROUTE_CLOSE},
+        {0x0D, ROUTE_NONE}, {0x21, ROUTE_NONE}, {0x25, ROUTE_NONE},
+        {0x02, ROUTE_SESSION_OR_PLAIN}, {0x06, ROUTE_SESSION_OR_PLAIN},
+        {0x15, ROUTE_SESSION_OR_PLAIN}, {0x49, ROUTE_SESSION_OR_PLAIN},
+        {0x54, ROUTE_SESSION_OR_PLAIN},
+    };
+    for (int by = 0; by < 256; ++by) {
+        const auto it = special.find(by);
+        const FrameRoute expected = it == special.end() ? ROUTE_PLAIN : it->second;
+        EXPECT_EQ(RouteFrame(static_cast<unsigned char>(by)), expected) << "byte " << by;
+    }
+}
+
+}  // namespace
