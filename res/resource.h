@@ -16,6 +16,10 @@
 #define IDC_COMBO_PORT      1000
 #define IDC_BUTTON_SET      1001
 #define IDC_EDIT_LOG        1002
+#define IDC_BUTTON_CLEAR    1003
+#define IDC_BUTTON_HIDE     1004
+#define IDC_EDIT_PASSWORD   1006
+#define IDC_BUTTON_PASSWORD 1007
 
 #define ID_TRAY_ABOUT       32771
 #define ID_TRAY_SETTINGS    32772
