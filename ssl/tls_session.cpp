@@ -1,0 +1,439 @@
+// See tls_session.h for the threads and locks. The Schannel calls follow the usual client
+// pattern: InitializeSecurityContext until SEC_E_OK (bytes past a finished handshake stay in
+// the input buffer: the server's first answer may arrive with its Finished message), then
+// EncryptMessage per record on the way out and DecryptMessage per record on the way in, with
+// SECBUFFER_EXTRA marking bytes of the next record. Server-initiated renegotiation is refused
+// under TLS 1.2 (a new certificate would go unchecked); under TLS 1.3 the same signal carries
+// post-handshake messages (session tickets), which are handed to InitializeSecurityContext.
+#include "ssl/tls_session.h"
+
+// SCH_CREDENTIALS and TLS_PARAMETERS are declared only with SCHANNEL_USE_BLACKLISTS, and use
+// UNICODE_STRING from subauth.h.
+#define SCHANNEL_USE_BLACKLISTS
+#include <subauth.h>
+#include <schannel.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "ssl/cert_verify.h"
+#include "ssl/diag_log.h"
+#include "ssl/tls_record.h"
+
+namespace {
+
+constexpr DWORD kIscFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                            ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
+                            ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                            ISC_REQ_MANUAL_CRED_VALIDATION;
+constexpr DWORD kOldProtocols = SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT |
+                                SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
+constexpr std::size_t kRecvChunk = 32 * 1024;
+constexpr unsigned char kAlertRecord = 21;  // TLS record type of alerts (close_notify is one)
+
+std::string AddressText(const sockaddr_in& a) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&a.sin_addr);
+    char text[32];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3], ntohs(a.sin_port));
+    return text;
+}
+
+std::string StatusText(SECURITY_STATUS ss) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(ss));
+    return text;
+}
+
+// TLS 1.2 and later only: SCH_CREDENTIALS where the platform knows it (the way to TLS 1.3 on
+// current Windows), else the older structure with 1.2 and 1.3, else 1.2 alone.
+bool AcquireCredentials(CredHandle* cred, std::string* why) {
+    const DWORD flags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS |
+                        SCH_USE_STRONG_CRYPTO;
+    TimeStamp expiry;
+    TLS_PARAMETERS params{};
+    params.grbitDisabledProtocols = kOldProtocols;
+    SCH_CREDENTIALS current{};
+    current.dwVersion = SCH_CREDENTIALS_VERSION;
+    current.dwFlags = flags;
+    current.cTlsParameters = 1;
+    current.pTlsParameters = &params;
+    SECURITY_STATUS ss = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
+                                                   SECPKG_CRED_OUTBOUND, nullptr, &current,
+                                                   nullptr, nullptr, cred, &expiry);
+    if (ss == SEC_E_OK) return true;
+    for (DWORD protocols : {DWORD(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT),
+                            DWORD(SP_PROT_TLS1_2_CLIENT)}) {
+        SCHANNEL_CRED older{};
+        older.dwVersion = SCHANNEL_CRED_VERSION;
+        older.dwFlags = flags;
+        older.grbitEnabledProtocols = protocols;
+        ss = AcquireCredentialsHandleA(nullptr, const_cast<char*>(UNISP_NAME_A),
+                                       SECPKG_CRED_OUTBOUND, nullptr, &older, nullptr, nullptr,
+                                       cred, &expiry);
+        if (ss == SEC_E_OK) return true;
+    }
+    *why = "no TLS 1.2 credentials (" + StatusText(ss) + ")";
+    return false;
+}
+
+}  // namespace
+
+CTlsSession::CTlsSession(SOCKET s) : m_hSocket(s) {}
+
+CTlsSession::~CTlsSession() {
+    if (m_bHaveCtx) DeleteSecurityContext(&m_ctx);
+    if (m_bHaveCred) FreeCredentialsHandle(&m_cred);
+}
+
+std::shared_ptr<CTlsSession> CTlsSession::Start(SOCKET s, const TrustSettings& settings) {
+    std::shared_ptr<CTlsSession> session(new CTlsSession(s));
+    session->m_strLogFile = settings.strLogFile;
+    int len = sizeof(sockaddr_in);
+    int len2 = sizeof(sockaddr_in);
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&session->m_local), &len) != 0 ||
+        getpeername(s, reinterpret_cast<sockaddr*>(&session->m_peer), &len2) != 0 ||
+        session->m_peer.sin_family != AF_INET) {
+        DiagLine(settings.strLogFile, "TLS start refused: socket %llu is not a connected IPv4 "
+                 "socket (WSA error %d)", static_cast<unsigned long long>(s), WSAGetLastError());
+        return nullptr;
+    }
+    const std::string peer = AddressText(session->m_peer);
+    for (const std::string& problem : settings.problems)
+        DiagLine(settings.strLogFile, "%s: setting not usable: %s", peer.c_str(), problem.c_str());
+    if (settings.bInsecureSkipVerify)
+        DiagLine(settings.strLogFile, "WARNING: %s: InsecureSkipVerify is set: the server's "
+                 "certificate is NOT verified; this connection is not authenticated (lab use "
+                 "only)", peer.c_str());
+    if (!settings.problems.empty()) return nullptr;
+
+    // A receive time-out for the handshake only; the caller's setting is put back after.
+    DWORD oldTimeout = 0;
+    int optLen = sizeof oldTimeout;
+    getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&oldTimeout), &optLen);
+    DWORD timeout = static_cast<DWORD>(settings.nHandshakeTimeoutSec) * 1000;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+
+    std::string why;
+    bool ok = false;
+    if (AcquireCredentials(&session->m_cred, &why)) {
+        session->m_bHaveCred = true;
+        ok = session->Handshake(&why);
+    }
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&oldTimeout),
+               sizeof oldTimeout);
+    if (!ok) {
+        DiagLine(settings.strLogFile, "%s: TLS handshake failed: %s", peer.c_str(), why.c_str());
+        return nullptr;
+    }
+
+    // Wine negotiates TLS 1.1 whatever the credentials disable (measured): the protocol
+    // actually agreed is checked here, whatever the platform.
+    SecPkgContext_ConnectionInfo info{};
+    SECURITY_STATUS ss = QueryContextAttributesA(&session->m_ctx, SECPKG_ATTR_CONNECTION_INFO, &info);
+    if (ss != SEC_E_OK) {
+        DiagLine(settings.strLogFile, "%s: refused: protocol unknown (%s)", peer.c_str(),
+                 StatusText(ss).c_str());
+        return nullptr;
+    }
+    if ((info.dwProtocol & kOldProtocols) != 0) {
+        DiagLine(settings.strLogFile, "%s: refused: protocol 0x%lX is older than TLS 1.2",
+                 peer.c_str(), static_cast<unsigned long>(info.dwProtocol));
+        return nullptr;
+    }
+    session->m_dwProtocol = info.dwProtocol;
+    ss = QueryContextAttributesA(&session->m_ctx, SECPKG_ATTR_STREAM_SIZES,
+                                                 &session->m_sizes);
+    if (ss != SEC_E_OK || session->m_sizes.cbMaximumMessage == 0) {
+        DiagLine(settings.strLogFile, "%s: no record sizes (%s)", peer.c_str(),
+                 StatusText(ss).c_str());
+        return nullptr;
+    }
+    if (!VerifyServer(&session->m_ctx, settings, session->m_peer, &why)) {
+        DiagLine(settings.strLogFile, "%s: server certificate rejected: %s", peer.c_str(),
+                 why.c_str());
+        return nullptr;
+    }
+    return session;
+}
+
+bool CTlsSession::Handshake(std::string* why) {
+    ULONG attrs = 0;
+    TimeStamp expiry;
+    SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+    SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+    SECURITY_STATUS ss = InitializeSecurityContextA(&m_cred, nullptr, nullptr, kIscFlags, 0, 0,
+                                                    nullptr, 0, &m_ctx, &outDesc, &attrs, &expiry);
+    if (ss != SEC_I_CONTINUE_NEEDED) {
+        *why = "no client hello (" + StatusText(ss) + ")";
+        return false;
+    }
+    m_bHaveCtx = true;
+    bool sent = SendAll(static_cast<const char*>(out.pvBuffer), out.cbBuffer);
+    FreeContextBuffer(out.pvBuffer);
+    if (!sent) {
+        *why = "send failed (WSA error " + std::to_string(WSAGetLastError()) + ")";
+        return false;
+    }
+
+    std::vector<char> chunk(kRecvChunk);
+    bool needData = true;
+    for (;;) {
+        if (needData) {
+            int r = recv(m_hSocket, chunk.data(), static_cast<int>(chunk.size()), 0);
+            if (r == 0) {
+                *why = "server closed the connection";
+                return false;
+            }
+            if (r < 0) {
+                int error = WSAGetLastError();
+                *why = error == WSAETIMEDOUT ? "no answer from the server within the time-out"
+                                             : "recv failed (WSA error " + std::to_string(error) + ")";
+                return false;
+            }
+            m_inbuf.insert(m_inbuf.end(), chunk.data(), chunk.data() + r);
+        }
+        SecBuffer in[2] = {{static_cast<ULONG>(m_inbuf.size()), SECBUFFER_TOKEN, m_inbuf.data()},
+                           {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
+        out = SecBuffer{0, SECBUFFER_TOKEN, nullptr};
+        ss = InitializeSecurityContextA(&m_cred, &m_ctx, nullptr, kIscFlags, 0, 0, &inDesc, 0,
+                                        nullptr, &outDesc, &attrs, &expiry);
+        if (out.pvBuffer) {
+            sent = out.cbBuffer == 0 || SendAll(static_cast<const char*>(out.pvBuffer), out.cbBuffer);
+            FreeContextBuffer(out.pvBuffer);
+            if (!sent) {
+                *why = "send failed (WSA error " + std::to_string(WSAGetLastError()) + ")";
+                return false;
+            }
+        }
+        if (ss == SEC_E_INCOMPLETE_MESSAGE) {
+            needData = true;
+            continue;
+        }
+        if (ss != SEC_E_OK && ss != SEC_I_CONTINUE_NEEDED) {
+            *why = ss == SEC_I_INCOMPLETE_CREDENTIALS
+                       ? "the server asks for a client certificate, which this library has not"
+                       : "handshake refused (" + StatusText(ss) + ")";
+            return false;
+        }
+        std::size_t keep = in[1].BufferType == SECBUFFER_EXTRA ? in[1].cbBuffer : 0;
+        m_inbuf.erase(m_inbuf.begin(), m_inbuf.end() - keep);
+        if (ss == SEC_E_OK) return true;
+        needData = m_inbuf.empty();
+    }
+}
+
+bool CTlsSession::SendAll(const char* p, std::size_t n) {
+    while (n > 0) {
+        int chunk = static_cast<int>(std::min<std::size_t>(n, 1 << 20));
+        int r = send(m_hSocket, p, chunk, 0);
+        if (r <= 0) return false;
+        p += r;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+int CTlsSession::Send(const char* pData, int nLength) {
+    if (nLength < 0 || (!pData && nLength > 0)) return -1;
+    std::lock_guard<std::mutex> sendLock(m_sendLock);
+    std::string wire;
+    {
+        std::lock_guard<std::mutex> state(m_stateLock);
+        if (m_bClosed) return -1;
+        const std::size_t header = m_sizes.cbHeader, trailer = m_sizes.cbTrailer;
+        std::vector<char> record;
+        for (int done = 0; done < nLength;) {
+            ULONG part = static_cast<ULONG>(
+                std::min<std::size_t>(static_cast<std::size_t>(nLength - done), m_sizes.cbMaximumMessage));
+            record.assign(header + part + trailer, 0);
+            std::memcpy(record.data() + header, pData + done, part);
+            SecBuffer b[4] = {{static_cast<ULONG>(header), SECBUFFER_STREAM_HEADER, record.data()},
+                              {part, SECBUFFER_DATA, record.data() + header},
+                              {static_cast<ULONG>(trailer), SECBUFFER_STREAM_TRAILER,
+                               record.data() + header + part},
+                              {0, SECBUFFER_EMPTY, nullptr}};
+            SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
+            SECURITY_STATUS ss = EncryptMessage(&m_ctx, 0, &desc, 0);
+            if (ss != SEC_E_OK) {
+                DiagLine(m_strLogFile, "%s: encrypting failed (%s)", AddressText(m_peer).c_str(),
+                         StatusText(ss).c_str());
+                return -1;
+            }
+            // The trailer is often shorter than advertised: take each part at its real size.
+            for (int i = 0; i < 3; ++i)
+                wire.append(static_cast<const char*>(b[i].pvBuffer), b[i].cbBuffer);
+            done += static_cast<int>(part);
+        }
+    }
+    return SendAll(wire.data(), wire.size()) ? nLength : -1;
+}
+
+CTlsSession::Step CTlsSession::DecryptOne() {
+    SecBuffer b[4] = {{static_cast<ULONG>(m_inbuf.size()), SECBUFFER_DATA, m_inbuf.data()},
+                      {0, SECBUFFER_EMPTY, nullptr},
+                      {0, SECBUFFER_EMPTY, nullptr},
+                      {0, SECBUFFER_EMPTY, nullptr}};
+    SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
+    const bool alertRecord = static_cast<unsigned char>(m_inbuf[0]) == kAlertRecord;
+    SECURITY_STATUS ss = DecryptMessage(&m_ctx, &desc, 0, nullptr);
+    if (ss == SEC_E_INCOMPLETE_MESSAGE) return Step::NeedMore;
+    if (ss != SEC_E_OK && ss != SEC_I_RENEGOTIATE && ss != SEC_I_CONTEXT_EXPIRED) {
+        DiagLine(m_strLogFile, "%s: decrypting failed (%s)", AddressText(m_peer).c_str(),
+                 StatusText(ss).c_str());
+        return Step::Failed;
+    }
+    std::size_t keep = 0;
+    bool data = false;
+    for (int i = 1; i < 4; ++i) {
+        // The plaintext lies inside m_inbuf: copy it out before the buffer moves.
+        if (b[i].BufferType == SECBUFFER_DATA && b[i].cbBuffer) {
+            m_plain.append(static_cast<const char*>(b[i].pvBuffer), b[i].cbBuffer);
+            data = true;
+        }
+        if (b[i].BufferType == SECBUFFER_EXTRA) keep = b[i].cbBuffer;
+    }
+    m_inbuf.erase(m_inbuf.begin(), m_inbuf.end() - std::min(keep, m_inbuf.size()));
+    // Windows reports close_notify as SEC_I_CONTEXT_EXPIRED. Wine 8 answers SEC_E_OK with no
+    // data; under TLS 1.2 the record's type (alert, visible in its header) tells it apart
+    // from an empty data record. Any alert after the handshake ends the connection.
+    if (ss == SEC_I_CONTEXT_EXPIRED || (ss == SEC_E_OK && !data && alertRecord))
+        return Step::PeerClosed;
+    if (ss == SEC_I_RENEGOTIATE) return Step::PostHandshake;
+    return Step::Data;
+}
+
+bool CTlsSession::PostHandshakeMessage() {
+    if (!(m_dwProtocol & SP_PROT_TLS1_3_CLIENT)) {
+        DiagLine(m_strLogFile, "%s: the server asked to renegotiate; refused",
+                 AddressText(m_peer).c_str());
+        return false;
+    }
+    std::string token;
+    {
+        std::lock_guard<std::mutex> state(m_stateLock);
+        if (m_bClosed) return false;
+        SecBuffer in[2] = {{static_cast<ULONG>(m_inbuf.size()), SECBUFFER_TOKEN, m_inbuf.data()},
+                           {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc inDesc{SECBUFFER_VERSION, 2, in};
+        SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+        SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+        ULONG attrs = 0;
+        TimeStamp expiry;
+        SECURITY_STATUS ss = InitializeSecurityContextA(&m_cred, &m_ctx, nullptr, kIscFlags, 0, 0,
+                                                        &inDesc, 0, nullptr, &outDesc, &attrs,
+                                                        &expiry);
+        if (out.pvBuffer) {
+            token.assign(static_cast<const char*>(out.pvBuffer), out.cbBuffer);
+            FreeContextBuffer(out.pvBuffer);
+        }
+        if (ss != SEC_E_OK) {
+            DiagLine(m_strLogFile, "%s: post-handshake message refused (%s)",
+                     AddressText(m_peer).c_str(), StatusText(ss).c_str());
+            return false;
+        }
+        // Bytes the handshake layer did not take are records for DecryptMessage.
+        std::size_t keep = in[1].BufferType == SECBUFFER_EXTRA ? in[1].cbBuffer : 0;
+        m_inbuf.erase(m_inbuf.begin(), m_inbuf.end() - std::min(keep, m_inbuf.size()));
+    }
+    if (token.empty()) return true;
+    std::lock_guard<std::mutex> sendLock(m_sendLock);
+    {
+        std::lock_guard<std::mutex> state(m_stateLock);
+        if (m_bClosed) return false;
+    }
+    return SendAll(token.data(), token.size());
+}
+
+int CTlsSession::Recv(char* pBuffer, int nCapacity) {
+    if (!pBuffer || nCapacity <= 0) return -1;
+    std::lock_guard<std::mutex> readLock(m_readLock);
+    m_recvChunk.resize(kRecvChunk);
+    for (;;) {
+        Step step;
+        {
+            std::lock_guard<std::mutex> state(m_stateLock);
+            if (m_bClosed) return -1;
+            if (!m_plain.empty()) {
+                std::size_t n = std::min<std::size_t>(m_plain.size(), static_cast<std::size_t>(nCapacity));
+                std::memcpy(pBuffer, m_plain.data(), n);
+                m_plain.erase(0, n);
+                return static_cast<int>(n);
+            }
+            if (m_bPeerClosed) return 0;
+            step = m_inbuf.empty() ? Step::NeedMore : DecryptOne();
+            if (step == Step::PeerClosed) {
+                m_bPeerClosed = true;
+                return 0;
+            }
+            if (step == Step::Failed) return -1;
+        }
+        if (step == Step::Data) continue;
+        if (step == Step::PostHandshake) {
+            if (!PostHandshakeMessage()) return -1;
+            continue;
+        }
+        // Nothing whole is held: wait on the socket, with no lock but the reader's own.
+        int r = recv(m_hSocket, m_recvChunk.data(), static_cast<int>(m_recvChunk.size()), 0);
+        std::lock_guard<std::mutex> state(m_stateLock);
+        if (m_bClosed || r < 0) return -1;
+        if (r == 0) {
+            m_bPeerClosed = true;  // orderly close without close_notify
+            return 0;
+        }
+        m_inbuf.insert(m_inbuf.end(), m_recvChunk.data(), m_recvChunk.data() + r);
+    }
+}
+
+bool CTlsSession::HasBufferedData() {
+    std::lock_guard<std::mutex> state(m_stateLock);
+    if (m_bClosed) return false;
+    return !m_plain.empty() || m_bPeerClosed ||
+           FrontRecordState(reinterpret_cast<const std::uint8_t*>(m_inbuf.data()), m_inbuf.size()) !=
+               RecordState::Incomplete;
+}
+
+void CTlsSession::Close(bool bNotify) {
+    std::lock_guard<std::mutex> sendLock(m_sendLock);
+    std::string token;
+    {
+        std::lock_guard<std::mutex> state(m_stateLock);
+        if (m_bClosed) return;
+        m_bClosed = true;
+        if (bNotify && m_bHaveCtx) {
+            DWORD type = SCHANNEL_SHUTDOWN;
+            SecBuffer control{sizeof type, SECBUFFER_TOKEN, &type};
+            SecBufferDesc controlDesc{SECBUFFER_VERSION, 1, &control};
+            if (ApplyControlToken(&m_ctx, &controlDesc) == SEC_E_OK) {
+                SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+                SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
+                ULONG attrs = 0;
+                TimeStamp expiry;
+                InitializeSecurityContextA(&m_cred, &m_ctx, nullptr, kIscFlags, 0, 0, nullptr, 0,
+                                           nullptr, &outDesc, &attrs, &expiry);
+                if (out.pvBuffer) {
+                    token.assign(static_cast<const char*>(out.pvBuffer), out.cbBuffer);
+                    FreeContextBuffer(out.pvBuffer);
+                }
+            }
+        }
+        if (m_bHaveCtx) DeleteSecurityContext(&m_ctx);
+        if (m_bHaveCred) FreeCredentialsHandle(&m_cred);
+        m_bHaveCtx = m_bHaveCred = false;
+        m_plain.clear();
+        m_inbuf.clear();
+    }
+    if (!token.empty()) SendAll(token.data(), token.size());
+}
+
+bool CTlsSession::IsSameConnection(SOCKET s) const {
+    sockaddr_in local{}, peer{};
+    int len = sizeof local, len2 = sizeof peer;
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &len) != 0 ||
+        getpeername(s, reinterpret_cast<sockaddr*>(&peer), &len2) != 0)
+        return false;
+    return local.sin_family == AF_INET && peer.sin_family == AF_INET &&
+           local.sin_port == m_local.sin_port && local.sin_addr.s_addr == m_local.sin_addr.s_addr &&
+           peer.sin_port == m_peer.sin_port && peer.sin_addr.s_addr == m_peer.sin_addr.s_addr;
+}
