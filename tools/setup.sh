@@ -47,3 +47,6 @@ if [ ! -f "$WINEPREFIX/.pellarin-ready" ]; then
   wineserver -w
   touch "$WINEPREFIX/.pellarin-ready"
 fi
+
+# The modem-line shim that lets Wine wait for serial events on the test ptys (tools/ptyshim).
+bash "$(dirname "$0")/ptyshim/build.sh" "${PELLARIN_SHIM_ROOT:-$WINEPREFIX/../shim}"

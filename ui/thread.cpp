@@ -50,7 +50,8 @@ DWORD WaitHandlingSentMessages(HANDLE hObject, DWORD dwTimeoutMs)
             DWORD dwElapsed = GetTickCount() - dwStart;
             dwWait = dwElapsed >= dwTimeoutMs ? 0 : dwTimeoutMs - dwElapsed;
         }
-        DWORD dwResult = MsgWaitForMultipleObjectsEx(1, &hObject, dwWait, QS_SENDMESSAGE, 0);
+        DWORD dwResult = MsgWaitForMultipleObjectsEx(1, &hObject, dwWait, QS_SENDMESSAGE,
+                                                     MWMO_INPUTAVAILABLE);
         if (dwResult != WAIT_OBJECT_0 + 1)
             return dwResult;
         // Peeking handles every message sent to this thread's windows; nothing is removed

@@ -1,0 +1,374 @@
+// CCom: open, configure, watch, read, write and close the terminal's serial port.
+//
+// Threads: the UI thread calls SetPortConfig, OpenPort, ClosePort and SetNotifyWindow; the
+// watch thread runs CommWatchProc and alone calls ReadPort; writers (the host receive thread,
+// or the UI thread) call WritePort. The device handle and both overlapped events are made
+// by OpenPort and published under m_csPort; ClosePort releases them under the same lock only
+// after the watch thread has ended, so neither a reader nor a writer ever uses a closed
+// handle.
+//
+// Teardown in stages: (1) clear m_bRunning, (2) wake the watch thread: stop event, event
+// mask 0, cancel of a read in progress, repeated while waiting since a wait or a read may
+// start just after them, (3) wait for the thread while handling messages sent to this
+// thread, (4) cancel a write in progress, take the lock, drop DTR, purge, close.
+#include "serial/ccom.h"
+
+#include "serial/watch_backoff.h"
+#include "ui/message_box.h"
+#include "ui/thread.h"
+
+namespace {
+
+constexpr DWORD COMM_QUEUE_SIZE = 4096;
+constexpr DWORD COMM_PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+constexpr DWORD CLOSE_CANCEL_PERIOD_MS = 50; // how often ClosePort repeats its cancel
+
+// Read: a burst ends after 100 ms of silence or after N + 1 ms for N bytes asked.
+// Write: N bytes time out after 5 x N + 5 ms.
+constexpr COMMTIMEOUTS COMM_TIMEOUTS = {100, 1, 1, 5, 5};
+
+class CLock {
+public:
+    explicit CLock(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
+    ~CLock() { LeaveCriticalSection(&m_cs); }
+    CLock(const CLock&) = delete;
+    CLock& operator=(const CLock&) = delete;
+
+private:
+    CRITICAL_SECTION& m_cs;
+};
+
+HANDLE NewManualResetEvent()
+{
+    return CreateEventA(nullptr, TRUE, FALSE, nullptr);
+}
+
+void CloseIfSet(HANDLE& h)
+{
+    if (h) {
+        CloseHandle(h);
+        h = nullptr;
+    }
+}
+
+void ClearError(HANDLE hPort)
+{
+    DWORD dwErrors = 0;
+    COMSTAT stat{};
+    ClearCommError(hPort, &dwErrors, &stat);
+}
+
+} // namespace
+
+const CRuntimeClass CCom::classCCom = {"CCom", &CObject::classCObject};
+
+CCom::CCom()
+{
+    InitializeCriticalSection(&m_csPort);
+}
+
+CCom::~CCom()
+{
+    ClosePort();
+    DeleteCriticalSection(&m_csPort);
+}
+
+const CRuntimeClass* CCom::GetRuntimeClass() const
+{
+    return &classCCom;
+}
+
+void CCom::SetPortConfig(const char* pszPortName, DWORD dwBaudRate, BYTE nByteSize,
+                         BYTE nStopBits, BYTE nParity)
+{
+    m_strPortName = pszPortName ? pszPortName : "";
+    m_dwBaudRate = dwBaudRate;
+    m_nByteSize = nByteSize;
+    m_nStopBits = nStopBits;
+    m_nParity = nParity;
+}
+
+int CCom::OpenPort()
+{
+    // A port still open (its device may have vanished under it) is released first, so its
+    // handle and events are never overwritten.
+    if (m_hPort)
+        ClosePort();
+
+    m_osRead.Offset = m_osRead.OffsetHigh = 0;
+    m_osWrite.Offset = m_osWrite.OffsetHigh = 0;
+
+    HANDLE hReadEvent = NewManualResetEvent();
+    if (!hReadEvent)
+        return 0;
+    HANDLE hWriteEvent = NewManualResetEvent();
+    if (!hWriteEvent) {
+        CloseHandle(hReadEvent);
+        return 0;
+    }
+    HANDLE hStopEvent = NewManualResetEvent();
+    if (!hStopEvent) {
+        CloseHandle(hWriteEvent);
+        CloseHandle(hReadEvent);
+        return 0;
+    }
+
+    HANDLE hPort = CreateFileA(m_strPortName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
+                               nullptr);
+    if (hPort == INVALID_HANDLE_VALUE) {
+        // Nothing is shown here: the caller reports the failure.
+        m_bRunning = 0;
+        CloseHandle(hStopEvent);
+        CloseHandle(hWriteEvent);
+        CloseHandle(hReadEvent);
+        return 0;
+    }
+
+    // The results of these four, and of reading the line settings, do not decide anything.
+    SetupComm(hPort, COMM_QUEUE_SIZE, COMM_QUEUE_SIZE);
+    SetCommMask(hPort, EV_RXCHAR);
+    PurgeComm(hPort, COMM_PURGE_ALL);
+    COMMTIMEOUTS timeouts = COMM_TIMEOUTS;
+    SetCommTimeouts(hPort, &timeouts);
+
+    DCB dcb{};
+    dcb.DCBlength = sizeof(dcb);
+    GetCommState(hPort, &dcb);
+    dcb.BaudRate = m_dwBaudRate;
+    dcb.ByteSize = m_nByteSize;
+    dcb.Parity = m_nParity;
+    dcb.StopBits = m_nStopBits;
+    if (!SetCommState(hPort, &dcb)) {
+        AfxMessageBox("Connect Failed. DCB Setting Error", MB_OK);
+        m_bRunning = 0;
+        CloseHandle(hPort);
+        CloseHandle(hStopEvent);
+        CloseHandle(hWriteEvent);
+        CloseHandle(hReadEvent);
+        return 0;
+    }
+
+    {
+        CLock lock(m_csPort);
+        m_osRead.hEvent = hReadEvent;
+        m_osWrite.hEvent = hWriteEvent;
+        m_hStopEvent = hStopEvent;
+        m_hPort = hPort;
+    }
+
+    m_bRunning = 1;
+    m_hWatchThread = AfxBeginThread(CommWatchProc, this, THREAD_PRIORITY_NORMAL, 0, 0);
+    if (!m_hWatchThread) {
+        AfxMessageBox("Thread Run Fail");
+        ClosePort();
+        m_bRunning = 0;
+        return 0;
+    }
+    return 1;
+}
+
+int CCom::ClosePort()
+{
+    // Not open, or already being closed further up this thread's stack (a message handled
+    // while ClosePort waits for the watch thread).
+    if (!m_hPort || m_bClosing)
+        return 1;
+    m_bClosing = true;
+
+    m_bRunning = 0;
+    if (m_hWatchThread) {
+        // Called from the handler of the watch thread's own notification: release the
+        // sender first, or it could never return to see the cleared flag.
+        if (m_dwNotifyingThread == GetCurrentThreadId() && InSendMessage())
+            ReplyMessage(0);
+        SetEvent(m_hStopEvent);
+        for (;;) {
+            SetCommMask(m_hPort, 0);
+            CancelIoEx(m_hPort, &m_osRead);
+            // A wait wakes only for messages sent after the thread last looked at its queue;
+            // one that was already waiting (the watch thread's, typically) is handled here.
+            MSG msg;
+            PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+            if (WaitHandlingSentMessages(m_hWatchThread, CLOSE_CANCEL_PERIOD_MS) != WAIT_TIMEOUT)
+                break;
+        }
+        CloseHandle(m_hWatchThread);
+        m_hWatchThread = nullptr;
+    }
+
+    // A write stuck on a terminal that does not read would otherwise hold the lock until its
+    // time-out (up to 5 x 4096 + 5 ms).
+    CancelIoEx(m_hPort, &m_osWrite);
+    {
+        CLock lock(m_csPort);
+        ReleaseLocked();
+    }
+    m_bClosing = false;
+    return 1;
+}
+
+void CCom::ReleaseLocked()
+{
+    EscapeCommFunction(m_hPort, CLRDTR);
+    PurgeComm(m_hPort, COMM_PURGE_ALL);
+    CloseHandle(m_hPort);
+    m_hPort = nullptr;
+    CloseIfSet(m_osRead.hEvent);
+    CloseIfSet(m_osWrite.hEvent);
+    CloseIfSet(m_hStopEvent);
+}
+
+DWORD CCom::ReadPort(DWORD dwHeld)
+{
+    if (dwHeld >= static_cast<DWORD>(COMM_RX_BUFFER))
+        return 0;
+
+    DWORD dwErrors = 0;
+    COMSTAT stat{};
+    ClearCommError(m_hPort, &dwErrors, &stat);
+    if (stat.cbInQue == 0)
+        return 0;
+
+    // Ask for the room left, not for what waits: the interval time-out ends the read.
+    DWORD dwRead = 0;
+    if (ReadFile(m_hPort, m_abRxBuf + dwHeld, COMM_RX_BUFFER - dwHeld, &dwRead, &m_osRead))
+        return dwRead;
+    if (GetLastError() != ERROR_IO_PENDING) {
+        ClearError(m_hPort);
+        return 0;
+    }
+    while (!GetOverlappedResult(m_hPort, &m_osRead, &dwRead, TRUE)) {
+        if (GetLastError() != ERROR_IO_INCOMPLETE) {
+            ClearError(m_hPort);
+            break;
+        }
+    }
+    return dwRead;
+}
+
+int CCom::WritePort(const void* pBytes, int nLength)
+{
+    if (!pBytes || nLength <= 0)
+        return 0;
+
+    CLock lock(m_csPort);
+    if (!m_hPort)
+        return 0;
+
+    DWORD dwWritten = 0;
+    if (WriteFile(m_hPort, pBytes, static_cast<DWORD>(nLength), &dwWritten, &m_osWrite))
+        return static_cast<int>(dwWritten);
+    if (GetLastError() != ERROR_IO_PENDING) {
+        ClearError(m_hPort);
+        return 0;
+    }
+    dwWritten = 0;
+    while (!GetOverlappedResult(m_hPort, &m_osWrite, &dwWritten, TRUE)) {
+        if (GetLastError() != ERROR_IO_INCOMPLETE) {
+            ClearError(m_hPort);
+            break;
+        }
+    }
+    return static_cast<int>(dwWritten);
+}
+
+void CCom::SetNotifyWindow(HWND hWnd)
+{
+    m_hNotifyWnd = hWnd;
+}
+
+unsigned CCom::CommWatchProc(void* pParam)
+{
+    auto* pObject = static_cast<CObject*>(pParam);
+    if (!pObject || !pObject->IsKindOf(&CCom::classCCom))
+        return static_cast<unsigned>(-1);
+    return static_cast<CCom*>(pObject)->WatchLoop();
+}
+
+unsigned CCom::WatchLoop()
+{
+    OVERLAPPED osWait{};
+    osWait.hEvent = NewManualResetEvent();
+    if (!osWait.hEvent) {
+        MessageBoxA(nullptr, "Failed to create event for thread!", "com Error!",
+                    MB_OK | MB_ICONWARNING);
+        return 0;
+    }
+    if (!SetCommMask(m_hPort, EV_RXCHAR)) {
+        AfxMessageBox("CommWatchProc Exit 3nd if");
+        CloseHandle(osWait.hEvent);
+        return 0;
+    }
+
+    unsigned nExitCode = 1;
+    CWatchBackoff backoff;
+    bool bFull = false; // the last burst filled the buffer: more may wait without a new event
+    while (m_bRunning == 1) {
+        DWORD dwHeld = 0;
+        if (bFull || (WaitForRxEvent(osWait) & EV_RXCHAR)) {
+            for (;;) {
+                DWORD dwRead = ReadPort(dwHeld);
+                dwHeld += dwRead;
+                if (dwRead == 0 || dwHeld >= static_cast<DWORD>(COMM_RX_BUFFER) ||
+                    m_bRunning != 1)
+                    break;
+            }
+        }
+        if (m_bRunning != 1)
+            break; // bytes read after ClosePort began are dropped with the rest of the queue
+        bFull = dwHeld >= static_cast<DWORD>(COMM_RX_BUFFER);
+        if (dwHeld > 0) {
+            backoff.Delivered();
+            NotifyBurst(dwHeld);
+            continue;
+        }
+        const unsigned nPauseMs = backoff.EmptyWake();
+        if (nPauseMs == CWatchBackoff::GIVE_UP) {
+            nExitCode = 0; // the device stopped answering; ClosePort still releases it
+            break;
+        }
+        if (nPauseMs && !PauseUnlessStopped(nPauseMs))
+            break;
+    }
+    CloseHandle(osWait.hEvent);
+    return nExitCode;
+}
+
+DWORD CCom::WaitForRxEvent(OVERLAPPED& osWait)
+{
+    // The event word is written when the wait completes, which is always before this returns.
+    DWORD dwEvent = 0;
+    ResetEvent(osWait.hEvent);
+    if (WaitCommEvent(m_hPort, &dwEvent, &osWait))
+        return dwEvent;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return 0;
+    HANDLE ahWait[2] = {osWait.hEvent, m_hStopEvent};
+    if (WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        // Stopping. A wait that began after ClosePort cleared the mask is not ended by that
+        // call; setting the mask again ends it (Wine's serial wait ignores CancelIoEx and
+        // watches only for mask changes), and the cancel covers the rest.
+        SetCommMask(m_hPort, 0);
+        CancelIoEx(m_hPort, &osWait);
+    }
+    DWORD dwUnused = 0;
+    if (!GetOverlappedResult(m_hPort, &osWait, &dwUnused, TRUE))
+        return 0;
+    return dwEvent;
+}
+
+bool CCom::PauseUnlessStopped(DWORD dwMs) const
+{
+    return WaitForSingleObject(m_hStopEvent, dwMs) == WAIT_TIMEOUT;
+}
+
+void CCom::NotifyBurst(DWORD dwCount)
+{
+    HWND hWnd = m_hNotifyWnd;
+    if (!hWnd)
+        return;
+    m_dwNotifyingThread = GetWindowThreadProcessId(hWnd, nullptr);
+    SendMessageA(hWnd, WM_COMM_RXCHAR, static_cast<WPARAM>(dwCount), 0);
+    m_dwNotifyingThread = 0;
+}

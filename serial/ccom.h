@@ -1,0 +1,105 @@
+// The serial link to the card terminal.
+//
+// One CCom owns one serial device opened for overlapped I/O. The user-interface thread opens
+// and closes it; while it is open a watch thread (CommWatchProc) waits, overlapped, on an
+// event of its own for received characters, reads a burst of up to COMM_RX_BUFFER bytes into
+// m_abRxBuf and hands the burst over with a synchronous WM_COMM_RXCHAR to the notify window,
+// so it reads nothing more until the handler has copied the bytes. Any thread may write
+// (WritePort); the host receive thread does, while the watch thread reads.
+//
+// Close and write are kept apart by one lock: WritePort holds it for the whole write and
+// ClosePort holds it while it releases the device and the events, so a writer never sees a
+// closed handle. ClosePort first wakes the watch thread (stop event, event mask 0, cancel of
+// any I/O in progress) and waits for it to end while handling messages sent to the calling
+// thread: the watch thread may be inside SendMessage to one of that thread's windows.
+#pragma once
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "ui/object.h"
+
+constexpr UINT WM_COMM_RXCHAR = WM_USER + 1; // wParam: bytes in m_abRxBuf (1..4096), lParam 0
+constexpr int COMM_RX_BUFFER = 4096;
+
+class CCom : public CObject {
+public:
+    static const CRuntimeClass classCCom;
+
+    CCom();
+    ~CCom() override; // calls ClosePort
+    CCom(const CCom&) = delete;
+    CCom& operator=(const CCom&) = delete;
+
+    const CRuntimeClass* GetRuntimeClass() const override;
+
+    // Stores the line settings for the next OpenPort; touches no device.
+    void SetPortConfig(const char* pszPortName, DWORD dwBaudRate, BYTE nByteSize,
+                       BYTE nStopBits, BYTE nParity);
+    // Opens and configures the device and starts the watch thread: 1, or 0 on failure. A port
+    // that is still open (for one, after its device vanished) is closed first.
+    int OpenPort();
+    // Stops and waits for the watch thread, drops DTR, purges, releases the device and the
+    // events. Returns 1, also when the port was not open.
+    int ClosePort();
+    // Reads what the device holds into m_abRxBuf after dwHeld bytes; 0 when nothing waits.
+    // Watch thread only.
+    DWORD ReadPort(DWORD dwHeld);
+    // Writes the bytes, blocking until done or timed out (5 ms per byte + 5 ms); returns the
+    // count written. Any thread; 0 when the port is not open.
+    int WritePort(const void* pBytes, int nLength);
+    void SetNotifyWindow(HWND hWnd);
+
+    // The watch thread. Exit codes: (unsigned)-1 for a parameter that is not a CCom; 0 when it
+    // cannot start waiting, or when the device stopped answering (see serial/watch_backoff.h);
+    // 1 when ClosePort stopped it.
+    static unsigned CommWatchProc(void* pParam);
+
+    // Written by the UI thread (OpenPort, ClosePort); read by the watch thread and, under
+    // m_csPort, by writers. 0 while the port is not open.
+    HANDLE m_hPort = nullptr;
+    // 1 from the start of the watch thread until ClosePort; the watch thread runs while it
+    // is 1. Written by the UI thread only.
+    std::atomic<LONG> m_bRunning{0};
+    // Written by the UI thread (SetNotifyWindow); read by the watch thread at each burst.
+    std::atomic<HWND> m_hNotifyWnd{nullptr};
+    // Line settings: written by SetPortConfig (UI thread) while the port is closed.
+    std::string m_strPortName;
+    BYTE m_nByteSize = 8;
+    BYTE m_nParity = NOPARITY;
+    BYTE m_nStopBits = ONESTOPBIT;
+    DWORD m_dwBaudRate = CBR_9600;
+    // Every write; used only under m_csPort. Its event is made by OpenPort.
+    OVERLAPPED m_osWrite{};
+    // Every read; used only by the watch thread. Its event is made by OpenPort.
+    OVERLAPPED m_osRead{};
+    // The current burst. Written only by the watch thread; read by the WM_COMM_RXCHAR handler
+    // while the watch thread waits for it to return.
+    BYTE m_abRxBuf[COMM_RX_BUFFER]{};
+
+    // The watch thread's handle, owned by this object: set by OpenPort, waited for and closed
+    // by ClosePort (UI thread). Null while no thread was started.
+    HANDLE m_hWatchThread = nullptr;
+
+private:
+    unsigned WatchLoop();
+    DWORD WaitForRxEvent(OVERLAPPED& osWait);
+    bool PauseUnlessStopped(DWORD dwMs) const;
+    void NotifyBurst(DWORD dwCount);
+    void ReleaseLocked();
+
+    // Held by WritePort for the whole write and by OpenPort/ClosePort while they publish or
+    // release m_hPort and the two overlapped events.
+    CRITICAL_SECTION m_csPort;
+    // Manual-reset; set by ClosePort to wake the watch thread from any wait or pause. Made by
+    // OpenPort, closed by ClosePort.
+    HANDLE m_hStopEvent = nullptr;
+    // Thread id of the notify window while the watch thread is inside SendMessage to it, else
+    // 0. Written by the watch thread; read by ClosePort to free a sender that waits for the
+    // very handler that is closing the port.
+    std::atomic<DWORD> m_dwNotifyingThread{0};
+    // ClosePort is running on the UI thread (it handles sent messages while it waits, so a
+    // handler could call it again). UI thread only.
+    bool m_bClosing = false;
+};
