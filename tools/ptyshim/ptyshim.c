@@ -34,13 +34,13 @@ typedef int (*ioctl_fn)(int, unsigned long, ...);
 static int g_out_lines[SHIM_MAX_FD];
 #define SHIM_STORED 0x40000000
 
-static ioctl_fn real_ioctl(void)
+/* The real entry point behind one of the names this library overrides. */
+static ioctl_fn real_entry(ioctl_fn *slot, const char *name)
 {
-    static ioctl_fn fn;
-    ioctl_fn f = __atomic_load_n(&fn, __ATOMIC_ACQUIRE);
+    ioctl_fn f = __atomic_load_n(slot, __ATOMIC_ACQUIRE);
     if (!f) {
-        f = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-        __atomic_store_n(&fn, f, __ATOMIC_RELEASE);
+        f = (ioctl_fn)dlsym(RTLD_NEXT, name);
+        __atomic_store_n(slot, f, __ATOMIC_RELEASE);
     }
     return f;
 }
@@ -72,14 +72,9 @@ static void set_out_lines(int fd, int lines)
                          __ATOMIC_RELAXED);
 }
 
-int ioctl(int fd, unsigned long request, ...)
+/* Calls the real ioctl f and answers the modem-line requests it cannot serve on a pty. */
+static int shim_ioctl(ioctl_fn f, int fd, unsigned long request, void *arg)
 {
-    va_list ap;
-    va_start(ap, request);
-    void *arg = va_arg(ap, void *);
-    va_end(ap);
-
-    ioctl_fn f = real_ioctl();
     if (!f) {
         errno = ENOSYS;
         return -1;
@@ -108,3 +103,27 @@ int ioctl(int fd, unsigned long request, ...)
     errno = saved;
     return 0;
 }
+
+int ioctl(int fd, unsigned long request, ...)
+{
+    static ioctl_fn real;
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return shim_ioctl(real_entry(&real, "ioctl"), fd, request, arg);
+}
+
+#if defined(__i386__)
+/* 32-bit programs built with 64-bit time_t (32-bit Wine among them) call this name instead
+ * of ioctl; without it the shim would never see their modem-line requests. */
+int __ioctl_time64(int fd, unsigned long request, ...)
+{
+    static ioctl_fn real;
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    return shim_ioctl(real_entry(&real, "__ioctl_time64"), fd, request, arg);
+}
+#endif

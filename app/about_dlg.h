@@ -1,0 +1,16 @@
+// The about box (template 100): its caption is the product title and version. A new object
+// is made for each showing; its OK button (and Escape, and the close box) end it.
+#pragma once
+#include <string>
+
+#include "ui/dialog.h"
+
+class CAboutDlg : public CDialog {
+public:
+    explicit CAboutDlg(HWND hWndParent = nullptr);
+
+    std::string m_strTitle;
+
+protected:
+    BOOL OnInitDialog() override;
+};

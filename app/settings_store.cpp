@@ -1,0 +1,56 @@
+// The settings store's platform side: registry key open/create, value query and set, and the
+// private-profile read. The bytes and lengths come from stored_settings.h, so what reaches
+// RegSetValueExA is exactly what the native tests check.
+#include "app/settings_store.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "app/product.h"
+#include "app/stored_settings.h"
+
+int ReadStoredPort(std::string& strPort)
+{
+    HKEY hKey = nullptr;
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, KEY_ALL_ACCESS, &hKey) !=
+        ERROR_SUCCESS)
+        return 0;
+    unsigned char abData[SETTINGS_PORT_READ_LIMIT] = {0};
+    DWORD cbData = sizeof(abData);
+    const LONG lResult =
+        ::RegQueryValueExA(hKey, SETTINGS_PORT_VALUE, nullptr, nullptr, abData, &cbData);
+    ::RegCloseKey(hKey);
+    if (lResult != ERROR_SUCCESS)
+        return 0;
+    strPort = PortFromStoredData(abData, cbData);
+    return 1;
+}
+
+int WriteStoredPort(const char* pszPort)
+{
+    HKEY hKey = nullptr;
+    DWORD dwDisposition = 0;
+    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, nullptr, 0, KEY_ALL_ACCESS,
+                          nullptr, &hKey, &dwDisposition) != ERROR_SUCCESS)
+        return 0;
+    LONG lVersionResult = ERROR_INVALID_FUNCTION;
+    for (const StoredValue& value : PortValuesToStore(pszPort, PRODUCT_VERSION)) {
+        const LONG lResult = ::RegSetValueExA(
+            hKey, value.pszName, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.strData.data()),
+            static_cast<DWORD>(value.strData.size()));
+        if (std::strcmp(value.pszName, SETTINGS_VERSION_VALUE) == 0)
+            lVersionResult = lResult;
+    }
+    ::RegCloseKey(hKey);
+    return lVersionResult == ERROR_SUCCESS ? 1 : 0;
+}
+
+int ReadStoredLogLevel(const char* pszIniPath)
+{
+    char szLevel[SETTINGS_LEVEL_BUFFER] = {0};
+    ::GetPrivateProfileStringA(SETTINGS_INI_SECTION, SETTINGS_INI_KEY, "", szLevel,
+                               sizeof(szLevel), pszIniPath);
+    return std::atoi(szLevel);
+}

@@ -1,0 +1,19 @@
+// The settings store against the platform: the stored port in the registry and the log level
+// in the config file. ANSI functions throughout, so the key path's Hangul travels as code
+// page 949 bytes. Nothing here reports an error to the user; every failure is a result.
+// Runs on the user-interface thread.
+#pragma once
+#include <string>
+
+// Reads "COM Port" (at most 5 bytes, type not checked) into strPort. 1 on success; 0 when the
+// key cannot be opened with full access, or the value is missing or longer than 5 bytes
+// (strPort is then unchanged).
+int ReadStoredPort(std::string& strPort);
+
+// Creates or opens the key and writes "COM Port" and "Version" (PortValuesToStore). 1 when
+// "Version" was written, 0 otherwise.
+int WriteStoredPort(const char* pszPort);
+
+// The leading number of DEBUG/LEVEL in pszIniPath, read into a 3-byte buffer (so at most two
+// characters) and converted with atoi; 0 when the file, section or key is missing.
+int ReadStoredLogLevel(const char* pszIniPath);

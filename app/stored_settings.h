@@ -1,0 +1,39 @@
+// What the settings store keeps, in bytes: the registry key path, the values written when a
+// port is stored, and how stored "COM Port" data turns back into a port name.
+//
+// No Windows header: the exact bytes and lengths handed to the registry are fixed here and
+// tested natively, because the registry itself (Wine's at least) adds a terminator to REG_SZ
+// data and so cannot show what the program passed.
+#pragma once
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// HKEY_LOCAL_MACHINE\<this>, code page 949 (the build stores narrow literals in it).
+inline constexpr char SETTINGS_KEY_PATH[] = "Software\\(주)Norvane\\(주)Norvane Pellarin\\1.0";
+inline constexpr char SETTINGS_PORT_VALUE[] = "COM Port";
+inline constexpr char SETTINGS_VERSION_VALUE[] = "Version";
+inline constexpr std::size_t SETTINGS_PORT_BYTES = 4;       // "COM3": stored without terminator
+inline constexpr std::size_t SETTINGS_PORT_READ_LIMIT = 5;  // longer stored data cannot be read
+
+// The config file the log level comes from, relative to the current directory.
+inline constexpr char SETTINGS_INI_PATH[] = ".\\config.ini";
+inline constexpr char SETTINGS_INI_SECTION[] = "DEBUG";
+inline constexpr char SETTINGS_INI_KEY[] = "LEVEL";
+inline constexpr std::size_t SETTINGS_LEVEL_BUFFER = 3;     // two characters and the terminator
+
+// One REG_SZ value as it is handed to the registry: its name and exactly the data bytes
+// (no terminator unless it is part of the data).
+struct StoredValue {
+    const char* pszName;
+    std::string strData;
+};
+
+// The values that storing pszPort writes, in the order they are written: "COM Port" with the
+// first four bytes of the name (a shorter name: its bytes, without terminator), then
+// "Version" with the version text's bytes, without terminator.
+std::vector<StoredValue> PortValuesToStore(const char* pszPort, const char* pszVersion);
+
+// The port name in stored "COM Port" data of nLength bytes: the bytes up to the first zero,
+// at most SETTINGS_PORT_READ_LIMIT of them.
+std::string PortFromStoredData(const unsigned char* pData, std::size_t nLength);

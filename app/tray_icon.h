@@ -1,0 +1,82 @@
+// The program's icon in the shell's notification area: add it, change its picture, remove
+// it, and turn the user's clicks on it into the commands of the tray menu.
+//
+// Threads. Create, Restore, RemoveIcon and OnTrayNotification run on the user-interface
+// thread; SetIcon runs there and on the host receive threads. Every change of m_nid and its
+// hand-over to the shell happen under m_lock, so two pictures set at once never mix fields
+// and the shell always sees a whole record. The lock is never held while a window message is
+// sent to this program's own windows (TrackPopupMenu and the double-click's WM_COMMAND run
+// outside it), so it cannot deadlock against the user-interface thread.
+//
+// The record is the shell's first NOTIFYICONDATA layout: 88 bytes on 32-bit Windows, its
+// pointer-sized equivalent (NOTIFYICONDATAA_V1_SIZE) on 64-bit.
+#pragma once
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstddef>
+
+#include "ui/object.h"
+
+constexpr UINT WM_TRAY_NOTIFY = WM_USER + 10;  // the shell's callback to the owner window
+
+// NOTIFYICONDATAA in its first layout.
+struct TRAY_ICON_DATA {
+    DWORD cbSize;
+    HWND hWnd;
+    UINT uID;
+    UINT uFlags;
+    UINT uCallbackMessage;
+    HICON hIcon;
+    CHAR szTip[64];
+};
+
+static_assert(sizeof(TRAY_ICON_DATA) == NOTIFYICONDATAA_V1_SIZE,
+              "the tray record must be the shell's first NOTIFYICONDATA layout");
+static_assert(offsetof(TRAY_ICON_DATA, szTip) == offsetof(NOTIFYICONDATAA, szTip),
+              "tray record fields must sit where the shell reads them");
+#ifndef _WIN64
+static_assert(sizeof(TRAY_ICON_DATA) == 88, "the 32-bit tray record is 88 bytes");
+#endif
+
+class CTrayIcon : public CObject {
+public:
+    static const CRuntimeClass classCTrayIcon;
+
+    CTrayIcon();
+    ~CTrayIcon() override;  // removes the icon
+    CTrayIcon(const CTrayIcon&) = delete;
+    CTrayIcon& operator=(const CTrayIcon&) = delete;
+    const CRuntimeClass* GetRuntimeClass() const override { return &classCTrayIcon; }
+
+    // Adds the icon for hWndOwner, which receives uCallbackMessage with wParam uID. The tip is
+    // cut to 63 bytes at a character boundary. 1 if the shell added it, else 0.
+    int Create(HWND hWndOwner, UINT uCallbackMessage, const char* pszTip, HICON hIcon, UINT uID);
+    // Changes the picture. The shell's result, or 0 while the icon is not shown.
+    int SetIcon(HICON hIcon);
+    // The same with an icon resource of this module, loaded at every call.
+    int SetIcon(UINT nIDResource);
+    // Removes the icon. The shell's result, or 0 when it was not shown.
+    int RemoveIcon();
+    // Adds the icon again after the shell has restarted (its "TaskbarCreated" broadcast).
+    // When the icon turns out to be still there, it is refreshed instead. 1 if shown.
+    int Restore();
+    // True while the icon is in the notification area.
+    bool IsShown() const;
+
+    // The owner window's handler of the callback message: the menu on a right-button release,
+    // the menu's first command on a double-click. Returns the message's result.
+    virtual int OnTrayNotification(WPARAM wParam, LPARAM lParam);
+
+protected:
+    // Guarded by m_lock. m_bEnabled: 1 while the icon is shown (result of the last add).
+    // m_nid: the record handed to the shell; owner, id and message are written by Create on
+    // the user-interface thread, flags and icon by every call.
+    int m_bEnabled;
+    TRAY_ICON_DATA m_nid;
+
+private:
+    HMENU LoadTrayMenu(HMENU* phPopup) const;
+
+    mutable CRITICAL_SECTION m_lock;
+};

@@ -1,0 +1,406 @@
+#!/usr/bin/env python3
+"""End-to-end cases of the relay: pellarin.exe under Wine, terminal on COM1, hosts on loopback.
+
+Run: python3 tests/e2e/test_relay.py --build-dir build/i686 [unittest options]
+(re-runs itself under tools/with-display.sh and tools/with-ptys.sh when needed).
+
+One relay serves the RelayTest cases in turn; each case starts with no host connection and a
+cleared log, and ends by dropping whatever connection it left. LifecycleTest starts relays of
+its own, because ending the program is what it checks.
+"""
+
+import os
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True  # keep the source tree free of caches
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness as h  # noqa: E402
+
+BENCH = None
+
+
+def setUpModule():
+    global BENCH
+    BENCH = h.Bench(os.environ["PELLARIN_BUILD_DIR"])
+
+
+def tearDownModule():
+    if BENCH:
+        BENCH.close()
+
+
+def logged_hex(data):
+    """What the log's hex field shows for a block: its bytes up to the first zero, then zeros."""
+    cut = data.find(b"\0")
+    return (data if cut < 0 else data[:cut] + bytes(len(data) - cut)).hex()
+
+
+def count_events(host, kind):
+    return len([e for e in list(host.events) if e["event"] == kind])
+
+
+def frames_of(host, *kinds):
+    return [(e["event"], e["hex"]) for e in list(host.events) if e["event"] in kinds]
+
+
+class RelayCase(unittest.TestCase):
+    """Shared plumbing: one relay for the class, helpers that wait for proof of each step."""
+
+    relay = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.term = BENCH.terminal
+        BENCH.store_port("COM1")
+        cls.relay = BENCH.relay().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.relay:
+            try:
+                cls.relay.exit_through_tray()
+            finally:
+                cls.relay.kill()
+
+    def setUp(self):
+        self.hosts = []
+        self.relay.mark_log()
+        self.term.clear()
+
+    def tearDown(self):
+        # Leave no connection behind: EOM closes one if it is still open.
+        self.relay.mark_log()
+        self.send_frame(bytes([h.EOM]))
+        for host in self.hosts:
+            host.stop()
+
+    # -- helpers -------------------------------------------------------------------------
+    def host(self, tls=None, script=None):
+        host = BENCH.host(tls, script)
+        self.hosts.append(host)
+        return host
+
+    def blocks(self, kind="CAT->VAN"):
+        return [e for e in self.relay.entries() if e.kind == kind]
+
+    def send_frame(self, data, paced=True):
+        """Sends one frame and waits for its log line, which also proves that the relay has
+        taken it as a frame of its own (it ended with the line's silence)."""
+        before = len(self.blocks())
+        self.term.send(data, paced)
+        entries = self.relay.wait_log(
+            lambda es: len([e for e in es if e.kind == "CAT->VAN"]) > before)
+        mine = [e for e in entries if e.kind == "CAT->VAN"][before:]
+        self.assertEqual(len(mine), 1, "one log line per frame: %r" % mine)
+        self.assertEqual((mine[0].count, mine[0].hex), (len(data), logged_hex(data)))
+        return entries
+
+    def connect(self, host, kind=0x21, tls=True):
+        """Sends a connect request to host and waits for the connection on both sides."""
+        since = BENCH.tray.mark()
+        proof = "handshake" if tls else "connect"
+        before = count_events(host, proof)
+        request = h.connect_request(host.port, kind)
+        self.term.send(request)
+        status = "접속 127.0.0.1:%d" % host.port
+        entries = self.relay.wait_status(status)
+        texts = [(e.kind, e.hex if e.kind != "status" else e.text) for e in entries]
+        self.assertIn(("status", status), texts)
+        self.assertLess(texts.index(("CAT->VAN", request.hex())), texts.index(("status", status)),
+                        "the request's line comes before the status line")
+        ok, _ = host.wait_events(proof, before + 1, timeout=h.BOUND)
+        self.assertTrue(ok, "host saw no new %s" % proof)
+        self.assert_icons(since, ends=BENCH.traffic)
+        return since
+
+    def assert_icons(self, since, ends, passes=None):
+        """The shell's picture since a tray mark ends as `ends` (and went through `passes`)."""
+        self.assertTrue(self.relay.wait_icon(ends, since),
+                        "tray icon is not %s: %r" % (ends, self.relay.icon_now()))
+        if passes:
+            seen = [c["icon"] for c in BENCH.tray.calls(self.relay.main, since) if "icon" in c]
+            self.assertIn(passes, seen)
+
+    def wait_closed(self, host, count=1):
+        ok, evs = host.wait_events("closed", count, timeout=h.BOUND)
+        self.assertTrue(ok, "host saw no close: %r" % host.events)
+        return evs
+
+
+class RelayTest(RelayCase):
+
+    def test_connect_request_then_ack_then_eom(self):
+        rows = [  # kind, TLS?
+            (0x21, True),
+            (0x0D, True),
+            (0x25, False),
+        ]
+        for kind, tls in rows:
+            with self.subTest(kind=hex(kind)):
+                host = self.host("server_ip1" if tls else None)
+                since = self.connect(host, kind, tls)
+                self.assert_icons(since, ends=BENCH.traffic, passes=BENCH.idle)
+                self.send_frame(bytes([h.ACK]))
+                ok, _ = host.wait_events("frame", 1)
+                self.assertTrue(ok)
+                # The request never reached the host: ACK is the first and only thing it got.
+                self.assertEqual(frames_of(host, "frame", "raw"), [("frame", "06")])
+                since = BENCH.tray.mark()
+                self.send_frame(bytes([h.EOM]))
+                self.wait_closed(host)
+                self.assertEqual(frames_of(host, "frame", "raw"), [("frame", "06")])
+                self.assert_icons(since, ends=BENCH.idle)
+
+    def test_routing_by_first_byte(self):
+        # frame, where it travels on a TLS connection ("frame" = inside TLS, "raw" = on the
+        # socket between records); on a plain connection everything arrives as sent.
+        rows = [
+            (bytes([0x04]) + b"ABC", "raw"),
+            (bytes([0x02]) + b"AB\0CD" + bytes([0x03]), "frame"),
+            (bytes([h.ACK]), "frame"),
+            (bytes([h.NAK]), "frame"),
+            (b"I0123", "frame"),
+            (b"T0123", "frame"),
+            (bytes([h.ENQ]), "raw"),
+            (b"A\0B", "raw"),
+        ]
+        for tls in (True, False):
+            with self.subTest(tls=tls):
+                host = self.host("server_ip1" if tls else None)
+                self.connect(host, 0x21 if tls else 0x25, tls)
+                for n, (data, _route) in enumerate(rows, 1):
+                    self.send_frame(data)
+                    ok = h.poll(lambda: len(frames_of(host, "frame", "raw")) >= n)
+                    self.assertTrue(ok, "host got %d of %d frames" % (len(frames_of(host, "frame", "raw")), n))
+                want = [((route if tls else "frame"), data.hex()) for data, route in rows]
+                self.assertEqual(frames_of(host, "frame", "raw"), want)
+
+    def test_host_answer_reaches_terminal_whole(self):
+        rows = [  # host's answer, TLS?
+            (h.fill(300), False),
+            (h.fill(300), True),
+            (bytes([0x02]) + b"AB\0CD" + bytes([0x03]), True),
+            (h.fill(4096), False),
+            (h.fill(4096), True),
+        ]
+        for answer, tls in rows:
+            with self.subTest(size=len(answer), tls=tls):
+                self.relay.mark_log()
+                self.term.clear()
+                host = self.host("server_ip1" if tls else None,
+                                 {"rules": [{"prefix": "54", "do": [{"send": answer.hex()}]}]})
+                self.connect(host, 0x21 if tls else 0x25, tls)
+                since = BENCH.tray.mark()
+                self.send_frame(b"T")
+                got = self.term.wait_received(len(answer), h.BOUND)
+                self.assertEqual(got, answer)
+                lines = self.relay.wait_log(
+                    lambda es: sum(e.count for e in es if e.kind == "CAT<-VAN") >= len(answer))
+                back = [e for e in lines if e.kind == "CAT<-VAN"]
+                self.assertEqual([(e.count, e.hex) for e in back], [(len(answer), logged_hex(answer))])
+                self.assert_icons(since, ends=BENCH.traffic)
+                self.send_frame(bytes([h.EOM]))
+                self.wait_closed(host)
+
+    def test_log_window_keeps_every_line_of_long_traffic(self):
+        # Eight full dumps of 4096-byte answers make about 100,000 characters of log, far below
+        # the 5000 lines the window keeps; every one must show.
+        host = self.host(None, {"rules": [{"prefix": "54", "do": [{"send_len": 4096}]}]})
+        self.connect(host, 0x25, tls=False)
+        for k in range(1, 9):
+            self.term.clear()
+            self.send_frame(b"T")
+            self.assertEqual(len(self.term.wait_received(4096, h.BOUND)), 4096)
+            lines = self.relay.wait_log(
+                lambda es: len([e for e in es if e.kind == "CAT<-VAN"]) >= k)
+            whole = [e.count == 4096 and e.hex == h.fill(4096).hex()
+                     for e in lines if e.kind == "CAT<-VAN"]
+            self.assertEqual(whole, [True] * k, "answer %d not shown whole (%d characters in "
+                             "the log window)" % (k, len(self.relay.log_text())))
+
+    def test_terminal_block_of_4096_bytes(self):
+        block = h.fill(4096, first=0x02)
+        for tls in (False, True):
+            with self.subTest(tls=tls):
+                self.relay.mark_log()
+                host = self.host("server_ip1" if tls else None)
+                self.connect(host, 0x21 if tls else 0x25, tls)
+                self.send_frame(block)
+                ok, evs = host.wait_events("frame", nbytes=len(block))
+                self.assertTrue(ok, "host got %d bytes" % sum(e["len"] for e in evs))
+                self.assertEqual(bytes.fromhex("".join(e["hex"] for e in evs)), block)
+                self.assertEqual(frames_of(host, "raw"), [])
+
+    def test_dle_and_eom_close_without_being_sent(self):
+        for byte in (h.EOM, h.DLE):
+            for tls in (False, True):
+                with self.subTest(byte=hex(byte), tls=tls):
+                    host = self.host("server_ip1" if tls else None)
+                    self.connect(host, 0x21 if tls else 0x25, tls)
+                    since = BENCH.tray.mark()
+                    self.send_frame(bytes([byte]))
+                    self.wait_closed(host)
+                    self.assertEqual(frames_of(host, "frame", "raw"), [])
+                    self.assert_icons(since, ends=BENCH.idle)
+
+    def test_without_connection_frames_are_only_logged(self):
+        host = self.host()
+        self.connect(host, 0x25, tls=False)
+        self.send_frame(bytes([h.EOM]))
+        self.wait_closed(host)
+        for data in (bytes([h.ACK]), bytes([0x02]) + b"HELLO" + bytes([0x03]), bytes([h.EOM])):
+            self.send_frame(data)
+        self.assertEqual(frames_of(host, "frame", "raw"), [])
+        self.assertEqual(count_events(host, "connect"), 1)
+        statuses = [e for e in self.relay.entries() if e.kind == "status"]
+        self.assertEqual([e.text for e in statuses], ["접속 127.0.0.1:%d" % host.port])
+
+    def test_bad_digits_close_old_connection_and_open_none(self):
+        host = self.host()
+        self.connect(host, 0x25, tls=False)
+        bad = h.connect_request(host.port, 0x25, groups=("19A", "000", "000", "001"))
+        self.send_frame(bad)
+        self.wait_closed(host)
+        # A marker frame after it: any status line the bad request caused would come before.
+        self.send_frame(bytes([0x02]) + b"MARK" + bytes([0x03]))
+        statuses = [e.text for e in self.relay.entries() if e.kind == "status"]
+        self.assertEqual(statuses, ["접속 127.0.0.1:%d" % host.port])
+        self.assertEqual(count_events(host, "connect"), 1)
+        self.assertEqual(frames_of(host, "frame", "raw"), [])
+
+    def test_connect_while_connected_twenty_times(self):
+        tls_host = self.host("server_ip1", {"rules": [{"prefix": "06", "do": [{"echo": True}]}]})
+        plain_host = self.host(None, {"rules": [{"prefix": "06", "do": [{"echo": True}]}]})
+        for i in range(20):
+            tls = i % 2 == 0
+            host = tls_host if tls else plain_host
+            self.term.clear()
+            self.connect(host, 0x21 if tls else 0x25, tls)
+            if i:
+                # the previous connection (on the other host) was closed before this one came
+                other = plain_host if tls else tls_host
+                closed = self.wait_closed(other, count_events(other, "connect"))
+                opened = [e for e in host.events if e["event"] == "connect"]
+                self.assertLessEqual(closed[-1]["t"], opened[-1]["t"], "connection %d: %r %r" % (
+                    i + 1, [(e["event"], e.get("conn"), e["t"] % 100) for e in other.events][-6:],
+                    [(e["event"], e.get("conn"), e["t"] % 100) for e in host.events][-6:]))
+            self.send_frame(bytes([h.ACK]))
+            self.assertEqual(self.term.wait_received(1, h.BOUND), bytes([h.ACK]),
+                             "connection %d answers" % (i + 1))
+        self.assertEqual((count_events(tls_host, "connect"), count_events(plain_host, "connect")),
+                         (10, 10))
+        errors = [e.text for e in self.relay.entries() if e.kind == "status" and "오류" in e.text]
+        self.assertEqual(errors, [])
+
+    def test_connect_failures(self):
+        rows = [  # certificate (None: nothing listens), kind, expected status
+            (None, 0x21, "#1 접속오류!![-2] 127.0.0.1:%d"),
+            ("selfsigned", 0x21, "#2 접속오류!! 127.0.0.1:%d"),
+            ("server_ip2", 0x21, "#2 접속오류!! 127.0.0.1:%d"),
+        ]
+        for cert, kind, status in rows:
+            with self.subTest(cert=cert):
+                host = self.host(cert) if cert else None
+                port = host.port if host else h.free_port()
+                since = BENCH.tray.mark()
+                self.term.send(h.connect_request(port, kind))
+                entries = self.relay.wait_status(status % port)
+                self.assertIn(status % port, [e.text for e in entries if e.kind == "status"])
+                if host:
+                    self.wait_closed(host)
+                    self.assertEqual(frames_of(host, "frame"), [])
+                self.assert_icons(since, ends=BENCH.idle)
+                seen = [c["icon"] for c in BENCH.tray.calls(self.relay.main, since) if "icon" in c]
+                self.assertNotIn(BENCH.traffic, seen)
+
+    def test_host_that_closes_ends_the_connection(self):
+        for cert in (None, "server_ip1"):
+            with self.subTest(tls=bool(cert)):
+                self.term.clear()  # what the terminal got in the previous round is not ours
+                host = self.host(cert, {"rules": [{"prefix": "06", "do": [{"send": "06"}]}]})
+                self.connect(host, 0x21 if cert else 0x25, bool(cert))
+                self.send_frame(bytes([h.ACK]))
+                self.assertEqual(self.term.wait_received(1, h.BOUND), bytes([h.ACK]))
+                self.assert_icons(0, ends=BENCH.traffic)
+                # From here no terminal frame sets the idle picture: only the receive thread
+                # that sees the host's close can.
+                since = BENCH.tray.mark()
+                conn = host._conns[-1]  # the host's side of the connection, closed on cue
+                if cert:
+                    conn.send_close_notify()
+                conn.close("us")
+                self.assert_icons(since, ends=BENCH.idle)
+                # The relay knows it has no connection: the next request opens one cleanly.
+                again = self.host(cert)
+                self.connect(again, 0x21 if cert else 0x25, bool(cert))
+                self.assertEqual([e.text for e in self.relay.entries()
+                                  if e.kind == "status" and "오류" in e.text], [])
+
+    def test_silent_host_ends_after_select_limit(self):
+        host = self.host()
+        self.connect(host, 0x25, tls=False)
+        since = BENCH.tray.mark()
+        start = time.monotonic()
+        ok, _ = host.wait_events("closed", 1, timeout=40)
+        elapsed = time.monotonic() - start
+        self.assertTrue(ok, "the relay kept a silent connection for 40 s")
+        self.assertGreater(elapsed, 13, "closed after %.1f s, before the 15 s limit" % elapsed)
+        self.assert_icons(since, ends=BENCH.idle)
+        self.assertEqual([e.text for e in self.relay.entries() if e.kind == "status"],
+                         ["접속 127.0.0.1:%d" % host.port])
+
+
+class LifecycleTest(unittest.TestCase):
+
+    def test_start_stores_port_shows_idle_icon_and_exit_ends(self):
+        BENCH.store_port(None)
+        relay = BENCH.relay().start()
+        try:
+            self.assertIn("COM1 Open 성공!", [e.text for e in relay.wait_status("COM1 Open 성공!")])
+            self.assertEqual(h.poll(lambda: relay.registry("COM Port").get("text")), "COM1")
+            self.assertTrue(relay.wait_icon(BENCH.idle), "idle icon after start")
+            add = [c for c in relay.tray_calls() if c["op"] == "ADD"]
+            self.assertEqual([(c["id"], c["msg"], c["tip"]) for c in add],
+                             [(h.TRAY_ICON_ID, h.WM_TRAY_NOTIFY, h.PRODUCT_TITLE)])
+            self.assertTrue(BENCH.inspector.call("wait", hwnd=relay.main, state="hidden",
+                                                 timeout=15000)["ok"], "main window hides")
+            self.assertEqual(relay.exit_through_tray(), 0)
+            self.assertEqual([c["op"] for c in relay.tray_calls()][-1], "DELETE")
+            self.assertFalse(BENCH.inspector.call("info", hwnd=relay.main)["exists"])
+        finally:
+            relay.kill()
+
+    def test_exit_while_connected_ends_cleanly(self):
+        relay = BENCH.relay().start()
+        host = BENCH.host("server_ip1")
+        try:
+            BENCH.terminal.send(h.connect_request(host.port, 0x21))
+            status = "접속 127.0.0.1:%d" % host.port
+            self.assertIn(status, [e.text for e in relay.wait_status(status)])
+            self.assertTrue(host.wait_events("handshake")[0])
+            started = time.monotonic()
+            self.assertEqual(relay.exit_through_tray(), 0)
+            self.assertLess(time.monotonic() - started, h.BOUND)
+            ok, _ = host.wait_events("closed", timeout=h.BOUND)
+            self.assertTrue(ok, "host connection left open after exit")
+        finally:
+            relay.kill()
+            host.stop()
+
+
+def main():
+    args = sys.argv[1:]
+    if "--build-dir" in args:
+        i = args.index("--build-dir")
+        os.environ["PELLARIN_BUILD_DIR"] = os.path.abspath(args[i + 1])
+        del args[i:i + 2]
+    if not os.environ.get("PELLARIN_BUILD_DIR"):
+        sys.exit("usage: test_relay.py --build-dir BUILD [unittest options]")
+    h.ensure_environment([os.path.abspath(__file__)] + args)
+    unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,127 @@
+// CTrayIcon against Wine's real notification area, owned by a real window of the test. The
+// shell's view of the icon is probed from outside with a modification that changes nothing,
+// which the shell accepts only for an icon it holds.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "app/tray_icon.h"
+#include "tests/wine/app_test_support.h"
+
+using namespace apptest;
+
+namespace {
+
+// The record the shell is handed, visible to the test.
+class CTrayIconView : public CTrayIcon {
+public:
+    const TRAY_ICON_DATA& Record() const { return m_nid; }
+};
+
+struct OwnerWindow {
+    OwnerWindow()
+    {
+        hWnd = CreateWindowExA(0, "STATIC", "tray owner", WS_POPUP, 0, 0, 10, 10, nullptr,
+                               nullptr, GetModuleHandleA(nullptr), nullptr);
+    }
+    ~OwnerWindow() { DestroyWindow(hWnd); }
+    HWND hWnd;
+};
+
+} // namespace
+
+TEST(TrayIcon, AddChangeAndRemoveAsTheShellSeesIt)
+{
+    OwnerWindow owner;
+    ASSERT_NE(owner.hWnd, nullptr);
+    {
+        CTrayIcon icon;
+        EXPECT_FALSE(TrayIconPresent(owner.hWnd, kTrayId));
+        ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, "(주)Norvane Pellarin", nullptr, kTrayId), 1);
+        EXPECT_TRUE(icon.IsShown());
+        EXPECT_TRUE(TrayIconPresent(owner.hWnd, kTrayId));
+        EXPECT_EQ(icon.SetIcon(static_cast<UINT>(132)), 1);
+        EXPECT_EQ(icon.SetIcon(static_cast<UINT>(131)), 1);
+    }
+    // Destruction took it away while its owner still lives.
+    EXPECT_FALSE(TrayIconPresent(owner.hWnd, kTrayId));
+}
+
+TEST(TrayIcon, WithoutAValidOwnerNothingIsShownAndEveryCallAnswersZero)
+{
+    HWND hGone = CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                 GetModuleHandleA(nullptr), nullptr);
+    DestroyWindow(hGone);
+    for (HWND hOwner : {static_cast<HWND>(nullptr), hGone}) {
+        CTrayIcon icon;
+        EXPECT_EQ(icon.Create(hOwner, kTrayNotify, "tip", nullptr, kTrayId), 0);
+        EXPECT_FALSE(icon.IsShown());
+        EXPECT_EQ(icon.SetIcon(static_cast<UINT>(132)), 0);
+        EXPECT_EQ(icon.RemoveIcon(), 0);
+        EXPECT_EQ(icon.Restore(), 0);
+    }
+}
+
+TEST(TrayIcon, TheTipIsCutAtACharacterBoundary)
+{
+    OwnerWindow owner;
+    // 31 Hangul syllables (62 bytes in code page 949) and one more: the 63-byte room would
+    // split the last one.
+    std::string strTip;
+    for (int i = 0; i < 32; ++i)
+        strTip += "가";
+    CTrayIconView icon;
+    ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, strTip.c_str(), nullptr, kTrayId), 1);
+    EXPECT_EQ(icon.Record().cbSize, static_cast<DWORD>(sizeof(TRAY_ICON_DATA)));
+    EXPECT_EQ(std::strlen(icon.Record().szTip), 62u);
+    wchar_t szWide[64] = {0};
+    MultiByteToWideChar(949, MB_ERR_INVALID_CHARS, icon.Record().szTip, -1, szWide, 64);
+    EXPECT_EQ(std::wstring(szWide), std::wstring(31, L'가'));
+}
+
+TEST(TrayIcon, RestoreAddsTheIconAgainAfterTheShellLostIt)
+{
+    OwnerWindow owner;
+    CTrayIcon icon;
+    ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, "tip", nullptr, kTrayId), 1);
+    // A "TaskbarCreated" that was no restart: the icon is still there and stays usable.
+    EXPECT_EQ(icon.Restore(), 1);
+    EXPECT_TRUE(icon.IsShown());
+    EXPECT_EQ(icon.SetIcon(static_cast<UINT>(132)), 1);
+    // The shell forgot it (as a restarted shell has): Restore adds it again.
+    NOTIFYICONDATAW nid;
+    ZeroMemory(&nid, sizeof(nid));
+    nid.cbSize = NOTIFYICONDATAW_V1_SIZE;
+    nid.hWnd = owner.hWnd;
+    nid.uID = kTrayId;
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &nid));
+    EXPECT_FALSE(TrayIconPresent(owner.hWnd, kTrayId));
+    EXPECT_EQ(icon.Restore(), 1);
+    EXPECT_TRUE(TrayIconPresent(owner.hWnd, kTrayId));
+}
+
+TEST(TrayIcon, NotificationsForAnotherIdOrWithoutAMenuActionAnswerAsSpecified)
+{
+    OwnerWindow owner;
+    CTrayIcon icon;
+    ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, "tip", nullptr, kTrayId), 1);
+    struct Row {
+        WPARAM wId;
+        UINT uMouse;
+        int nExpected;
+    };
+    const Row rows[] = {
+        {kTrayId + 1, WM_RBUTTONUP, 0},
+        {0, WM_LBUTTONDBLCLK, 0},
+        {kTrayId, WM_MOUSEMOVE, 1},
+        {kTrayId, WM_LBUTTONDOWN, 1},
+        {kTrayId, WM_LBUTTONUP, 1},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(icon.OnTrayNotification(row.wId, row.uMouse), row.nExpected)
+            << "id " << row.wId << " mouse 0x" << std::hex << row.uMouse;
+}
