@@ -3,7 +3,7 @@
 Why it is built this way. The relay is tested as an operator meets it: a working directory
 with the three binaries and a config.ini, COM1 wired to a pty pair (tools/with-ptys.sh) whose
 other end is the terminal simulator (tools/termsim.py), hosts on loopback (tools/hostsim.py,
-plain or TLS with a fresh test PKI), and the notification area played by wininspect's tray
+plain or TLS with a fresh test PKI), and the notification area played by winprobe's tray
 shell. Nothing is hooked inside the program: results are read back from outside, as bytes at
 both ends, the log window's text (edit 1002 of "디버그 화면"), the registry and the pictures
 the program hands to the shell. Every wait polls for the state that proves an outcome, with a
@@ -135,7 +135,7 @@ class _LineProcess:
 
 
 class Inspector(_LineProcess):
-    """wininspect in "repl" mode: one command line in, one JSON answer out."""
+    """winprobe in "repl" mode: one command line in, one JSON answer out."""
 
     def __init__(self, exe):
         super().__init__([exe, "repl"])
@@ -151,12 +151,12 @@ class Inspector(_LineProcess):
             self.proc.stdin.flush()
             answer = self.next(timeout)
         if answer is None:
-            raise RuntimeError("wininspect did not answer %s" % command)
+            raise RuntimeError("winprobe did not answer %s" % command)
         return answer
 
 
 class TrayShell(_LineProcess):
-    """wininspect "tray-shell": owns Shell_TrayWnd and reports every Shell_NotifyIcon call."""
+    """winprobe "tray-shell": owns Shell_TrayWnd and reports every Shell_NotifyIcon call."""
 
     def __init__(self, exe):
         super().__init__([exe, "tray-shell"])
@@ -389,7 +389,7 @@ class Bench:
         self.build_dir = os.path.abspath(build_dir)
         self.tmp = tempfile.mkdtemp(prefix="pellarin-bench-")
         self.pki = make_test_pki.make(os.path.join(self.tmp, "pki"))
-        exe = find_binary(self.build_dir, "wininspect.exe")
+        exe = find_binary(self.build_dir, "winprobe.exe")
         self.inspector = Inspector(exe)
         # Boots the prefix's server and its explorer first, so our shell window comes after
         # (in front of) explorer's own hidden one.

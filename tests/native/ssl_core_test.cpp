@@ -33,7 +33,7 @@ TEST(TlsRecord, FrontRecordState) {
         {"whole record", whole, RecordState::Whole},
         {"whole record and the next one's start", wholeAndMore, RecordState::Whole},
         {"alert record", Bytes({0x15, 0x03, 0x03, 0x00, 0x01, 0x00}), RecordState::Whole},
-        {"change cipher spec, lowest type", Bytes({0x14, 0x03, 0x03, 0x00, 0x01, 0x01}), RecordState::Whole},
+        {"ChangeCipherSpec, lowest type", Bytes({0x14, 0x03, 0x03, 0x00, 0x01, 0x01}), RecordState::Whole},
         {"type below the range", Bytes({0x13, 0x03, 0x03, 0x00, 0x01, 0x01}), RecordState::Invalid},
         {"type above the range", Bytes({0x18, 0x03}), RecordState::Invalid},
         {"raw frame byte", Bytes({0x04}), RecordState::Invalid},

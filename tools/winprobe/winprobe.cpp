@@ -1,4 +1,4 @@
-// wininspect: acts on the relay's windows from outside, as a user or the shell would.
+// winprobe: acts on the relay's windows from outside, as a user or the shell would.
 //
 // The end-to-end tests run pellarin.exe under Wine and need to see and drive it without any
 // hook inside it. This console program runs in the same Wine prefix (so it shares the
@@ -600,7 +600,7 @@ int main()
     std::wstring cmd;
     Args a;
     if (!Parse(words, &cmd, &a)) {
-        Emit(Fail("usage: wininspect COMMAND [--key value]... | repl | tray-shell [--announce]"));
+        Emit(Fail("usage: winprobe COMMAND [--key value]... | repl | tray-shell [--announce]"));
         return 2;
     }
     if (cmd == L"repl") return RunRepl();
