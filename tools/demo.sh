@@ -9,12 +9,5 @@ cd "$root"
 bash tools/setup.sh
 build="${PELLARIN_DEMO_BUILD:-build/i686}"
 echo "demo: building the i686 product in $build"
-mkdir -p "$build"
-if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-i686-mingw.cmake" &&
-       cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)"; } >"$build/demo-build.log" 2>&1; then
-  tail -40 "$build/demo-build.log"
-  echo "demo: the build failed (log: $build/demo-build.log)" >&2
-  exit 1
-fi
+bash tools/build-product.sh "$build"
 exec tools/with-display.sh bash tools/with-ptys.sh python3 tools/demo.py --build-dir "$build"
