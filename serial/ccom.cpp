@@ -229,21 +229,33 @@ DWORD CCom::ReadPort(DWORD dwHeld)
     ClearCommError(m_hPort, &dwErrors, &stat);
     if (stat.cbInQue == 0)
         return 0;
+    return ReadRoom(dwHeld);
+}
 
+DWORD CCom::ReadRoom(DWORD dwHeld)
+{
     // Ask for the room left, not for what waits: the interval time-out ends the read.
+    const DWORD dwAsked = COMM_RX_BUFFER - dwHeld;
+    const ULONGLONG ullStart = GetTickCount64();
     DWORD dwRead = 0;
-    if (ReadFile(m_hPort, m_abRxBuf + dwHeld, COMM_RX_BUFFER - dwHeld, &dwRead, &m_osRead))
-        return dwRead;
-    if (GetLastError() != ERROR_IO_PENDING) {
-        ClearError(m_hPort);
-        return 0;
-    }
-    while (!GetOverlappedResult(m_hPort, &m_osRead, &dwRead, TRUE)) {
-        if (GetLastError() != ERROR_IO_INCOMPLETE) {
+    if (!ReadFile(m_hPort, m_abRxBuf + dwHeld, dwAsked, &dwRead, &m_osRead)) {
+        if (GetLastError() != ERROR_IO_PENDING) {
             ClearError(m_hPort);
-            break;
+            m_bReadCut = false;
+            return 0;
+        }
+        while (!GetOverlappedResult(m_hPort, &m_osRead, &dwRead, TRUE)) {
+            if (GetLastError() != ERROR_IO_INCOMPLETE) {
+                ClearError(m_hPort);
+                break;
+            }
         }
     }
+    // The total time-out allows 1 ms per byte asked (plus 1), while the line needs 1.04 ms
+    // per byte at 9600 bit/s: a frame of more than about 3,900 bytes outlasts it. A read that
+    // ran that long was cut by the clock, not ended by the frame's silence.
+    const ULONGLONG ullElapsed = GetTickCount64() - ullStart;
+    m_bReadCut = dwRead > 0 && dwRead < dwAsked && ullElapsed + READ_CUT_SLACK_MS >= dwAsked + 1;
     return dwRead;
 }
 
@@ -307,8 +319,11 @@ unsigned CCom::WatchLoop()
     while (m_bRunning == 1) {
         DWORD dwHeld = 0;
         if (bFull || (WaitForRxEvent(osWait) & EV_RXCHAR)) {
+            m_bReadCut = false;
             for (;;) {
-                DWORD dwRead = ReadPort(dwHeld);
+                // After a read cut by its total time-out the terminal is still sending: the
+                // rest of the frame belongs to this burst even if the queue is empty just now.
+                DWORD dwRead = m_bReadCut ? ReadRoom(dwHeld) : ReadPort(dwHeld);
                 dwHeld += dwRead;
                 if (dwRead == 0 || dwHeld >= static_cast<DWORD>(COMM_RX_BUFFER) ||
                     m_bRunning != 1)

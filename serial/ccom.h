@@ -83,6 +83,8 @@ public:
     HANDLE m_hWatchThread = nullptr;
 
 private:
+    // Reads into the room left after dwHeld bytes, whether or not bytes wait; sets m_bReadCut.
+    DWORD ReadRoom(DWORD dwHeld);
     unsigned WatchLoop();
     DWORD WaitForRxEvent(OVERLAPPED& osWait);
     bool PauseUnlessStopped(DWORD dwMs) const;
@@ -102,4 +104,9 @@ private:
     // ClosePort is running on the UI thread (it handles sent messages while it waits, so a
     // handler could call it again). UI thread only.
     bool m_bClosing = false;
+    // The last read ran to its total time-out with room left (a long frame still arriving).
+    // Watch thread only.
+    bool m_bReadCut = false;
+    // Tolerance when telling a read cut by the total time-out from one ended by silence.
+    static constexpr DWORD READ_CUT_SLACK_MS = 10;
 };

@@ -217,6 +217,9 @@ const ReceiveCase kReceiveCases[] = {
     // The buffer fills while 4 bytes wait; nothing follows them, so they must come without
     // a further character to wake the watch thread.
     {"4100 bytes unpaced, nothing after", {4100}, false, 0, {4096, 4}},
+    // A frame paced at 9600 bit/s outlasts a read's total time-out (1 ms per byte asked,
+    // the line needs 1.04): the read that the time-out cuts must not end the burst.
+    {"4000-byte frame paced", {4000}, true, 0, {4000}},
     // More than the buffer at once: split, none lost, order kept.
     {"5000 bytes unpaced", {5000}, false, 0, {}},
 };
