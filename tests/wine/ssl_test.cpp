@@ -80,6 +80,12 @@ protected:
         m_listeners.push_back(*pId);
         return port;
     }
+    // A TLS listener (certificate for 127.0.0.1) that performs the given actions when the
+    // client's query "Q" (0x51) arrives.
+    int ListenAnsweringQuery(const std::string& actions, int* pId) {
+        return Listen(std::string(R"("tls": true, "cert": "server_ip1", "script": {"rules": )"
+                                  R"([{"prefix": "51", "do": [)") + actions + "]}]}", pId);
+    }
     std::string LogText() {
         std::ifstream in(m_strLog);
         std::stringstream text;
@@ -189,8 +195,7 @@ TEST_F(SslTest, BufferedDataIsReportedAndReadFully) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         int id = 0;
-        int port = Listen(std::string(R"("tls": true, "cert": "server_ip1", "script": {"rules": )"
-                                      R"([{"prefix": "51", "do": [)") + row.answer + "]}]}", &id);
+        int port = ListenAnsweringQuery(row.answer, &id);
         SOCKET s = ConnectLoopback(port);
         SSL_SESSION h = SSL_StartUp(&s);
         ASSERT_NE(h, 0) << LogText();
@@ -234,8 +239,7 @@ TEST_F(SslTest, EndOfConnectionFromTheHost) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         int id = 0;
-        int port = Listen(std::string(R"("tls": true, "cert": "server_ip1", "script": {"rules": )"
-                                      R"([{"prefix": "51", "do": [)") + row.actions + "]}]}", &id);
+        int port = ListenAnsweringQuery(row.actions, &id);
         SOCKET s = ConnectLoopback(port);
         SSL_SESSION h = SSL_StartUp(&s);
         ASSERT_NE(h, 0) << LogText();
