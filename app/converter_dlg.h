@@ -83,6 +83,10 @@ protected:
     void OnTrayAbout();
     void OnTrayDebug();
     void OnTrayExit();
+    // The port settings (app/port_settings.cpp): the password-gated Settings command and the
+    // Set button.
+    void OnTraySettings();
+    void OnButtonSet();
 
     // The frame dispatcher's steps and the host connection (relay/frame_dispatcher.cpp).
     void ConnectFromRequest(const unsigned char* pFrame, int nCount);

@@ -200,7 +200,8 @@ BOOL CALLBACK BoxChild(HWND h, LPARAM p)
     if (_wcsicmp(cls.c_str(), L"Static") == 0 && !t.empty()) {
         if (!b->text.empty()) b->text += L"\n";
         b->text += t;
-    } else if (_wcsicmp(cls.c_str(), L"Button") == 0) {
+    } else if (_wcsicmp(cls.c_str(), L"Button") == 0 && IsWindowVisible(h)) {
+        // Only the buttons the user sees: Wine's box holds every kind, the unused ones hidden.
         char head[48];
         snprintf(head, sizeof head, "%s{\"id\":%d,\"text\":", b->buttons.empty() ? "" : ",",
                  GetDlgCtrlID(h));
@@ -323,6 +324,76 @@ std::string CmdPress(const Args& a)
     if (!PostMessageW(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)button))
         return Fail("post failed");
     return "{\"ok\":true}";
+}
+
+// The keyboard focus of the thread that owns hwnd: where typed keys go.
+HWND FocusOf(HWND h)
+{
+    GUITHREADINFO info;
+    ZeroMemory(&info, sizeof info);
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(h, nullptr), &info)) return nullptr;
+    return info.hwndFocus;
+}
+
+std::string CmdFocus(const Args& a)
+{
+    HWND h = Hwnd(a);
+    if (!IsWindow(h)) return Fail("no window");
+    HWND f = FocusOf(h);
+    if (!f) return "{\"ok\":true,\"focus\":false}";
+    return "{\"ok\":true,\"focus\":true,\"id\":" + std::to_string(GetDlgCtrlID(f)) + "," +
+           Describe(f) + "}";
+}
+
+// Types text as a keyboard would: one WM_CHAR per character, posted to the control that has
+// the focus in hwnd's thread. With --id the control is clicked first (for a combo box, its
+// edit field), which gives it the focus, and the characters go there. --select-all first
+// selects the field's whole text (as a triple click does), so the typed text replaces it.
+std::string CmdType(const Args& a)
+{
+    HWND h = Hwnd(a);
+    if (!IsWindow(h)) return Fail("no window");
+    HWND f = nullptr;
+    if (Has(a, L"id")) {
+        f = GetDlgItem(h, (int)Num(a, L"id", 0));
+        if (f && _wcsicmp(ClassOf(f).c_str(), L"ComboBox") == 0) f = GetWindow(f, GW_CHILD);
+        if (!IsWindow(f)) return Fail("no control");
+        PostMessageW(f, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
+        PostMessageW(f, WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
+    } else {
+        f = FocusOf(h);
+    }
+    if (!f) return Fail("no focus");
+    if (Has(a, L"select-all")) PostMessageW(f, EM_SETSEL, 0, -1);
+    for (wchar_t c : Str(a, L"text"))
+        if (!PostMessageW(f, WM_CHAR, c, 1)) return Fail("post failed");
+    return "{\"ok\":true," + Describe(f) + "}";
+}
+
+// A key press (down and up) on the focused control of hwnd's thread: --vk 13 is Return,
+// 27 Escape. The owner's message loop sees it as a person's key.
+std::string CmdKey(const Args& a)
+{
+    HWND h = Hwnd(a);
+    if (!IsWindow(h)) return Fail("no window");
+    HWND f = FocusOf(h);
+    if (!f) return Fail("no focus");
+    WPARAM vk = (WPARAM)Num(a, L"vk", 0);
+    UINT scan = MapVirtualKeyW((UINT)vk, 0);
+    if (!PostMessageW(f, WM_KEYDOWN, vk, 1 | (scan << 16)) ||
+        !PostMessageW(f, WM_KEYUP, vk, 1 | (scan << 16) | 0xC0000000u))
+        return Fail("post failed");
+    return "{\"ok\":true," + Describe(f) + "}";
+}
+
+// Clicks a push button with the mouse (BM_CLICK: button down and up on it), which also moves
+// the focus to the button, as a real click does. Posted: the click may open a modal box.
+std::string CmdClick(const Args& a)
+{
+    HWND button = GetDlgItem(Hwnd(a), (int)Num(a, L"button", IDOK));
+    if (!IsWindow(button)) return Fail("no button");
+    return PostMessageW(button, BM_CLICK, 0, 0) ? "{\"ok\":true}" : Fail("post failed");
 }
 
 // A registry value, read through the 32- or 64-bit view ("view" 32 or 64).
@@ -558,6 +629,10 @@ std::string Run(const std::wstring& cmd, const Args& a)
     if (cmd == L"command") return CmdCommand(a);
     if (cmd == L"box") return CmdBox(a);
     if (cmd == L"press") return CmdPress(a);
+    if (cmd == L"focus") return CmdFocus(a);
+    if (cmd == L"type") return CmdType(a);
+    if (cmd == L"key") return CmdKey(a);
+    if (cmd == L"click") return CmdClick(a);
     if (cmd == L"reg") return CmdReg(a);
     if (cmd == L"icon-hash") return CmdIconHash(a);
     return Fail("unknown command");
