@@ -5,7 +5,9 @@ Why: the quickest way to see that the relay works is to watch a payment go throu
 plays a card terminal on COM1 (a pty pair) and a payment host on loopback, runs pellarin.exe
 under Wine between them, and prints each step from both ends together with the lines of the
 relay's log window: one payment over TLS and one over plain TCP (connect request, the
-terminal's message, the host's answer, ACK, EOM), then Exit through the tray menu.
+terminal's message, the host's answer, ACK, EOM); then the operator moves the terminal to
+COM2 through the password-protected settings window, and a frame from COM2 arrives; then Exit
+through the tray menu.
 Exits 0 only if every byte arrived where it should.
 
 Run through tools/demo.sh (installs and builds first), or:
@@ -20,6 +22,8 @@ import time
 sys.dont_write_bytecode = True  # keep the source tree free of caches
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import harness as h  # noqa: E402
+import port_settings as ps  # noqa: E402
+import termsim  # noqa: E402  (harness puts tools/ on the path)
 
 NAMES = {0x02: "STX", 0x03: "ETX", 0x04: "EOT", 0x05: "ENQ", 0x06: "ACK", 0x0D: "CR",
          0x10: "DLE", 0x15: "NAK", 0x19: "EOM", 0x1C: "FS"}
@@ -114,6 +118,35 @@ def payment(bench, relay, tr, tls):
         host.stop()
 
 
+def port_change(bench, relay, tr):
+    """The operator moves the terminal from COM1 to COM2 in the settings window."""
+    print("\n=== port change: COM1 -> COM2 ===", flush=True)
+    term2 = termsim.Terminal(os.environ["PELLARIN_TERM_COM2"])
+    try:
+        tr.say("user", "tray menu: 환경설정; password typed, Return")
+        ps.unlock(relay)
+        tr.check("settings window shown after the password", ps.visible(relay, relay.main))
+        tr.say("user", "port field: COM2; button 설정")
+        entries = ps.change_port_unlocked(relay, "COM2")
+        lines = ps.statuses(entries)
+        tr.say("relay", "log: %s" % " | ".join(lines))
+        tr.check("COM1 closed, then COM2 opened", lines == ["COM1 Close", "COM2 Open 성공!"])
+        tr.check("settings window hidden again",
+                 ps.wait_visible(relay, relay.main, shown=False))
+        stored = relay.registry("COM Port").get("text")
+        tr.say("relay", "registry \"COM Port\" = %r" % stored)
+        tr.check("COM2 stored", stored == "COM2")
+        frame = bytes([h.ENQ])
+        tr.say("terminal", "(on COM2) -> %s" % show(frame))
+        term2.send(frame)
+        seen = relay.wait_log(lambda es: any(e.kind == "CAT->VAN" and e.hex == frame.hex()
+                                             for e in es))
+        tr.check("relay read the frame from COM2",
+                 any(e.kind == "CAT->VAN" and e.hex == frame.hex() for e in seen))
+    finally:
+        term2.close()
+
+
 def main():
     ap = argparse.ArgumentParser(description="two payments through the relay")
     ap.add_argument("--build-dir", required=True)
@@ -131,6 +164,7 @@ def main():
                                     for e in relay.wait_status("COM1 Open 성공!")))
         payment(bench, relay, tr, tls=True)
         payment(bench, relay, tr, tls=False)
+        port_change(bench, relay, tr)
         print("", flush=True)
         tr.say("user", "tray menu: 종료(&X), then OK")
         code = relay.exit_through_tray()

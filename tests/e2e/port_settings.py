@@ -124,6 +124,11 @@ def change_port(relay, name, wait=True):
     wait, returns the log entries once the opening's success is logged (the log is marked
     before "설정"); a failure's line comes only after its message box has been answered."""
     unlock(relay)
+    return change_port_unlocked(relay, name, wait)
+
+
+def change_port_unlocked(relay, name, wait=True):
+    """change_port in the settings window already shown."""
     choose_port(relay, name)
     relay.mark_log()
     click(relay, relay.main, IDC_BUTTON_SET)

