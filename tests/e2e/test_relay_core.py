@@ -14,6 +14,7 @@ last. The time each end took is printed for the record.
 
 import os
 import sys
+import threading
 import time
 import unittest
 
@@ -23,7 +24,9 @@ import harness as h  # noqa: E402
 
 BENCH = None
 END_BOUND = 5.0       # seconds: an end that waited for the 15 s receive limit fails this
-FILL_FRAMES = 48      # 4096-byte frames sent to a host that stopped reading (192 KiB)
+# Bytes the terminal sends, without a pause, to a host that stopped reading: more than the
+# relay's socket buffers hold (loopback send buffers grow to 4 MiB here).
+FILL_BYTES = 4 << 20
 TLS_CERT = "server_ip1"
 
 
@@ -64,12 +67,20 @@ class CoreCase(unittest.TestCase):
         for host in self.hosts:
             host.stop()
 
-    def start_relay(self):
+    def running_relay(self, level=99):
+        """The case's relay, started anew when there is none or an Exit row ended it (one
+        relay at a time: it holds COM1)."""
+        if self.relays and self.relays[-1].proc.poll() is None:
+            return self.relays[-1]
         BENCH.store_port("COM1")
-        relay = BENCH.relay().start()
+        relay = BENCH.relay(level=level).start()
         self.relays.append(relay)
         relay.mark_log()
         return relay
+
+    def drop_connection(self, relay):
+        """EOM as a frame of its own: no connection is left for the next row."""
+        self.frame_logged(relay, bytes([h.EOM]))
 
     def host(self, tls, script):
         host = BENCH.host(TLS_CERT if tls else None, script)
@@ -85,12 +96,13 @@ class CoreCase(unittest.TestCase):
 
     def frame_logged(self, relay, data):
         """Sends a frame and waits for its log line (the relay has taken it as a frame)."""
-        before = len([e for e in relay.entries() if e.kind == "CAT->VAN"])
-        self.term.send(data, paced=False)
-        entries = relay.wait_log(
-            lambda es: len([e for e in es if e.kind == "CAT->VAN"]) > before)
-        self.assertGreater(len([e for e in entries if e.kind == "CAT->VAN"]), before,
-                           "frame %d not logged" % (before + 1))
+        def mine(entries):
+            return [e for e in entries if e.kind == "CAT->VAN" and e.count == len(data)
+                    and e.hex.startswith(data[:20].hex())]
+        before = len(mine(relay.entries()))
+        self.term.send(data)
+        entries = relay.wait_log(lambda es: len(mine(es)) > before)
+        self.assertGreater(len(mine(entries)), before, "frame %r not logged" % data[:20])
 
     def end_connection(self, relay, how, tls):
         """Ends the open connection by how; returns the seconds until the relay proved it was
@@ -104,7 +116,9 @@ class CoreCase(unittest.TestCase):
             self.term.send(h.connect_request(other.port, 0x21 if tls else 0x25))
             status = "접속 127.0.0.1:%d" % other.port
         else:
-            self.term.send(bytes([h.EOM if how == "eom" else h.DLE]))
+            # The close byte is a frame of its own once its line is logged (the relay ends a
+            # frame at a silence); the request after it is the next frame.
+            self.frame_logged(relay, bytes([h.EOM if how == "eom" else h.DLE]))
             refused = h.free_port()
             self.term.send(h.connect_request(refused, 0x25))
             status = "#1 접속오류!![-2] 127.0.0.1:%d" % refused
@@ -126,12 +140,11 @@ class CoreCase(unittest.TestCase):
 class HalfOpenHostTest(CoreCase):
 
     def test_every_close_path_ends_a_half_open_host_at_once(self):
-        relay = None
         for how in ("eom", "dle", "request", "exit"):
             for tls in (False, True):
                 with self.subTest(how=how, tls=tls):
-                    if relay is None or relay.proc.poll() is not None:
-                        relay = self.start_relay()
+                    relay = self.running_relay()
+                    relay.mark_log()
                     host = self.host(tls, {"half_open": True})
                     self.connect(relay, host, tls)
                     elapsed = self.end_connection(relay, how, tls)
@@ -139,12 +152,12 @@ class HalfOpenHostTest(CoreCase):
                     self.assertLess(elapsed, END_BOUND)
                     self.assert_host_saw_close(host, tls)
                     if how == "request":
-                        self.term.send(bytes([h.EOM]))  # the new connection goes too
+                        self.drop_connection(relay)  # the new connection goes too
 
     def test_half_record_then_half_open_ended_by_dle(self):
         # The relay's read waits inside the TLS library for the rest of a record that never
         # comes; DLE must reach it there.
-        relay = self.start_relay()
+        relay = self.running_relay()
         host = self.host(True, {"half_open": True, "on_connect": [{"half_record": 300}]})
         self.connect(relay, host, True)
         sent = [e for e in events(host, "sent") if e.get("how") == "half_record"]
@@ -160,18 +173,26 @@ class HalfOpenHostTest(CoreCase):
 class StoppedReadingHostTest(CoreCase):
 
     def test_full_send_buffers_do_not_freeze_the_relay(self):
-        block = h.fill(4096, first=0x02)  # through the session on TLS, raw on plain
+        # All 0x02: every 4096-byte burst goes through the session on TLS, raw on plain.
+        stream = bytes([0x02]) * FILL_BYTES
         for how in ("dle", "request", "exit"):
             for tls in (False, True):
                 with self.subTest(how=how, tls=tls):
-                    relay = self.start_relay()
+                    relay = self.running_relay(level=1)  # short dumps: the fill is long
+                    relay.mark_log()
                     host = self.host(tls, {"stop_reading": True, "half_open": True,
                                            "rcvbuf": 4096})
                     self.connect(relay, host, tls)
                     ok, _ = host.wait_events("paused", timeout=h.BOUND)
                     self.assertTrue(ok)
-                    for _ in range(FILL_FRAMES):
-                        self.frame_logged(relay, block)
+                    # A relay blocked on the host for good would stop reading the terminal,
+                    # and this write would never end.
+                    fill = threading.Thread(target=self.term.send, args=(stream, False),
+                                            daemon=True)
+                    fill.start()
+                    fill.join(120)
+                    self.assertFalse(fill.is_alive(), "the relay stopped taking the "
+                                     "terminal's bytes: a send to the host never ended")
                     elapsed = self.end_connection(relay, how, tls)
                     report("%s, %s, host not reading" % (how, "TLS" if tls else "plain"),
                            elapsed)
@@ -180,13 +201,15 @@ class StoppedReadingHostTest(CoreCase):
                     # host, reading again, finds fewer bytes than the terminal sent, then the
                     # end of the stream.
                     host._conns[-1].resume()
-                    ok, _ = host.wait_events("eof", timeout=h.BOUND)
+                    ok, _ = host.wait_events("eof", timeout=60)
                     self.assertTrue(ok, "host saw no end of stream")
                     got = sum(e["len"] for e in events(host, "frame", "raw"))
-                    self.assertLess(got, FILL_FRAMES * len(block),
-                                    "every frame went out: the buffers never filled")
+                    self.assertLess(got, FILL_BYTES, "every byte went out: the buffers never "
+                                    "filled")
+                    print("relay-core: host got %d of %d bytes" % (got, FILL_BYTES),
+                          file=sys.stderr)
                     if how != "exit":
-                        self.term.send(bytes([h.EOM]))
+                        self.drop_connection(relay)
 
 
 def main():
