@@ -114,26 +114,6 @@ private:
     std::vector<SOCKET> m_accepted;
 };
 
-// What the host side read until the end of the stream: the bytes, and whether the end came.
-struct HostRead {
-    std::string strBytes;
-    bool bEnded = false;
-};
-
-HostRead ReadToEnd(SOCKET s)
-{
-    HostRead result;
-    char ab[4096];
-    for (;;) {
-        const int n = recv(s, ab, sizeof(ab), 0);
-        if (n <= 0) {
-            result.bEnded = n == 0;
-            return result;
-        }
-        result.strBytes.append(ab, static_cast<size_t>(n));
-    }
-}
-
 std::string Request(unsigned char byKind, int nPort, const char* pszGroups = "127000000001")
 {
     char szDigits[32];
@@ -155,11 +135,6 @@ std::string LogOf(const std::string& strFrame)
     return "log 1 " + std::to_string(strFrame.size()) + " " + strFrame.substr(0, strFrame.find('\0'));
 }
 
-std::string Status(const std::string& strText)
-{
-    return "log 0 0 " + strText;
-}
-
 class FrameDispatcher : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -170,143 +145,81 @@ protected:
     static void TearDownTestSuite() { WSACleanup(); }
 };
 
-// From no connection, one connect request: the state it leads to and what the owner saw, in
-// order (the tray picture always before the status line it goes with).
-TEST_F(FrameDispatcher, ConnectRequestOutcomes)
+// The state table: from no connection, a sequence of frames (a connect request "@" names the
+// row's host), the state it ends in and everything the owner was handed, in order. A status
+// line always follows the tray picture it goes with; an end made by the terminal (DLE, EOM, a
+// request that drops the old connection) returns with the receive thread gone, its idle
+// picture already set.
+TEST_F(FrameDispatcher, StateTable)
 {
+    enum class Host { Accepts, Refuses, ClosesAtOnce, ClosesLater };
     struct Row {
         const char* pszName;
-        unsigned char byKind;
-        enum { Accepts, Refuses, ClosesAtOnce } host;
+        std::vector<std::string> frames;
+        Host host;
         HostLink expected;
-        const char* pszStatus;   // %d: the port
-        const char* pszPicture;  // the picture set before the status line
+        std::vector<std::string> calls;  // after the first frame's two; %d: the port
     };
+    const std::string strPlain = "%";   // kind byte of a plain request
+    const std::string strTls = "!";     // kind byte of a TLS request
     const Row rows[] = {
-        {"plain", 0x25, Row::Accepts, HostLink::Plain, "접속 127.0.0.1:%d", "tray 132"},
-        {"refused", 0x25, Row::Refuses, HostLink::None, "#1 접속오류!![-2] 127.0.0.1:%d", "tray 131"},
-        {"TLS refused by the host", 0x21, Row::ClosesAtOnce, HostLink::None,
-         "#2 접속오류!! 127.0.0.1:%d", "tray 131"},
+        {"plain connection", {strPlain}, Host::Accepts, HostLink::Plain,
+         {"tray 132", "log 0 0 접속 127.0.0.1:%d"}},
+        {"connect fails", {strPlain}, Host::Refuses, HostLink::None,
+         {"tray 131", "log 0 0 #1 접속오류!![-2] 127.0.0.1:%d"}},
+        {"TLS start fails", {strTls}, Host::ClosesAtOnce, HostLink::None,
+         {"tray 131", "log 0 0 #2 접속오류!! 127.0.0.1:%d"}},
+        {"DLE closes", {strPlain, "\x10"}, Host::Accepts, HostLink::None,
+         {"tray 132", "log 0 0 접속 127.0.0.1:%d", "tray 131", "log 1 1 \x10", "tray 131"}},
+        {"EOM closes", {strPlain, "\x19"}, Host::Accepts, HostLink::None,
+         {"tray 132", "log 0 0 접속 127.0.0.1:%d", "tray 131", "log 1 1 \x19", "tray 131"}},
+        {"bad digits close the old connection", {strPlain, "%19A0000000010001X"}, Host::Accepts,
+         HostLink::None,
+         {"tray 132", "log 0 0 접속 127.0.0.1:%d", "tray 131", "log 1 18 %%19A0000000010001X",
+          "tray 131"}},
+        {"other frames leave it open", {strPlain, "\x06"}, Host::Accepts, HostLink::Plain,
+         {"tray 132", "log 0 0 접속 127.0.0.1:%d", "tray 131", "log 1 1 \x06"}},
+        {"without a connection only logged", {"\x06"}, Host::Accepts, HostLink::None, {}},
+        {"ended by the host", {strPlain}, Host::ClosesLater, HostLink::None,
+         {"tray 132", "log 0 0 접속 127.0.0.1:%d", "tray 131"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
         CRecordingOwner owner;
         CListener host;
         int nPort = host.Port();
-        std::thread closer;
-        if (row.host == Row::Refuses) {
+        if (row.host == Host::Refuses) {
             CListener gone;
             nPort = gone.Port();  // closed again at the end of this block: nothing listens
-        } else if (row.host == Row::ClosesAtOnce) {
+        }
+        std::thread closer;
+        if (row.host == Host::ClosesAtOnce)
             closer = std::thread([&host] { closesocket(host.Accept()); });
-        }
-        {
-            CFrameDispatcher dispatcher(&owner);
-            const std::string strRequest = Request(row.byKind, nPort);
-            Feed(dispatcher, strRequest);
-            if (closer.joinable())
-                closer.join();
-            EXPECT_EQ(dispatcher.Link(), row.expected);
-            char szStatus[64];
-            std::snprintf(szStatus, sizeof(szStatus), row.pszStatus, nPort);
-            const std::vector<std::string> expected = {"tray 131", LogOf(strRequest),
-                                                       row.pszPicture, Status(szStatus)};
-            EXPECT_EQ(owner.Calls(), expected);
-        }
-    }
-}
-
-// With a plain connection open, one more frame: what the host gets, whether the connection
-// ends, and whether the old host is let go.
-TEST_F(FrameDispatcher, FramesOnAnOpenConnection)
-{
-    struct Row {
-        const char* pszName;
-        std::string strFrame;   // "@" in place of the port digits: the second host's port
-        HostLink expected;
-        std::string strHostGets;
-        bool bHostEnded;        // the first host read the end of the stream
-    };
-    const Row rows[] = {
-        {"ACK is sent", std::string("\x06", 1), HostLink::Plain, std::string("\x06", 1), false},
-        {"a frame with a zero byte goes whole", std::string("A\0B", 3), HostLink::Plain,
-         std::string("A\0B", 3), false},
-        {"DLE closes, unsent", std::string("\x10", 1), HostLink::None, "", true},
-        {"EOM closes, unsent", std::string("\x19", 1), HostLink::None, "", true},
-        {"17-byte request kind is not sent", std::string(17, '\x21'), HostLink::Plain, "", false},
-        {"bad digits drop the old connection", Request(0x25, 1, "19A000000001"), HostLink::None,
-         "", true},
-        {"a new request moves to the new host", "@", HostLink::Plain, "", true},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.pszName);
-        CRecordingOwner owner;
-        CListener first;
-        CListener second;
         CFrameDispatcher dispatcher(&owner);
-        Feed(dispatcher, Request(0x25, first.Port()));
-        ASSERT_EQ(dispatcher.Link(), HostLink::Plain);
-        SOCKET hHost = first.Accept();
-        ASSERT_NE(hHost, INVALID_SOCKET);
-
-        const std::string strFrame = row.strFrame == "@" ? Request(0x25, second.Port()) : row.strFrame;
-        Feed(dispatcher, strFrame);
+        std::vector<std::string> frames;
+        for (const std::string& strRow : row.frames) {
+            std::string strFrame = strRow == strPlain  ? Request(0x25, nPort)
+                                   : strRow == strTls ? Request(0x21, nPort)
+                                                      : strRow;
+            Feed(dispatcher, strFrame);
+            frames.push_back(strFrame);
+        }
+        if (closer.joinable())
+            closer.join();
+        if (row.host == Host::ClosesLater) {
+            closesocket(host.Accept());
+            EXPECT_TRUE(WaitUntil([&] { return dispatcher.Link() == HostLink::None; }));
+        }
         EXPECT_EQ(dispatcher.Link(), row.expected);
-        if (row.bHostEnded) {
-            const HostRead read = ReadToEnd(hHost);
-            EXPECT_TRUE(read.bEnded);
-            EXPECT_EQ(read.strBytes, row.strHostGets);
-        } else {
-            // A marker after the frame: whatever the frame sent arrives before it.
-            Feed(dispatcher, "MARK");
-            std::string strGot;
-            char ab[64];
-            while (strGot.size() < row.strHostGets.size() + 4) {
-                const int n = recv(hHost, ab, sizeof(ab), 0);
-                ASSERT_GT(n, 0) << "host got " << strGot.size() << " bytes";
-                strGot.append(ab, static_cast<size_t>(n));
-            }
-            EXPECT_EQ(strGot, row.strHostGets + "MARK");
+
+        std::vector<std::string> expected = {"tray 131", LogOf(frames[0])};
+        for (const std::string& strCall : row.calls) {
+            char szCall[96];
+            std::snprintf(szCall, sizeof(szCall), strCall.c_str(), nPort);
+            expected.push_back(szCall);
         }
-        if (row.strFrame == "@") {
-            EXPECT_NE(second.Accept(), INVALID_SOCKET);
-        }
-        // Every frame's own line comes first; no status line on the way except the first
-        // "접속" and, for a new request, the second.
-        const std::vector<std::string> calls = owner.Calls();
-        int nStatus = 0;
-        for (const std::string& c : calls)
-            nStatus += c.rfind("log 0 ", 0) == 0 ? 1 : 0;
-        EXPECT_EQ(nStatus, row.strFrame == "@" ? 2 : 1);
+        EXPECT_EQ(owner.Calls(), expected);
     }
-}
-
-// The host's side of the table: answers reach the terminal, and a host that closes ends the
-// connection by itself, leaving the idle picture; a later request connects cleanly.
-TEST_F(FrameDispatcher, HostAnswersThenCloses)
-{
-    CRecordingOwner owner;
-    CListener host;
-    CFrameDispatcher dispatcher(&owner);
-    Feed(dispatcher, Request(0x25, host.Port()));
-    SOCKET hHost = host.Accept();
-    ASSERT_NE(hHost, INVALID_SOCKET);
-    const std::string strAnswer("\x02" "AB\0CD\x03", 7);
-    ASSERT_EQ(send(hHost, strAnswer.data(), static_cast<int>(strAnswer.size()), 0), 7);
-    EXPECT_TRUE(WaitUntil([&] { return owner.Terminal() == strAnswer; }));
-    shutdown(hHost, SD_SEND);
-    EXPECT_TRUE(WaitUntil([&] { return dispatcher.Link() == HostLink::None; }));
-    const std::vector<std::string> calls = owner.Calls();
-    ASSERT_GE(calls.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 3, calls.end()),
-              (std::vector<std::string>{"tray 132", "log 2 7 \x02" "AB", "tray 131"}));
-    // The relay's end reached the host too.
-    EXPECT_TRUE(ReadToEnd(hHost).bEnded);
-
-    CListener next;
-    Feed(dispatcher, Request(0x25, next.Port()));
-    EXPECT_EQ(dispatcher.Link(), HostLink::Plain);
-    EXPECT_NE(next.Accept(), INVALID_SOCKET);
 }
 
 }  // namespace
