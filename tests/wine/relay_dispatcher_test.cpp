@@ -23,7 +23,8 @@ namespace {
 
 constexpr DWORD kBoundMs = 10000;  // for anything that should take well under a second
 
-// What the dispatcher handed to its owner, in order: "tray 131", "log <kind> <count> <text>".
+// What the dispatcher handed to its owner, in order: "tray 131", "log <kind> <count> <text>",
+// "terminal <count>".
 class CRecordingOwner : public IRelayOwner {
 public:
     void SendLogRecord(LogRecord& record, WPARAM wCount) const override
@@ -37,26 +38,20 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_calls.push_back("tray " + std::to_string(nIconId));
     }
-    void WriteTerminal(const unsigned char* pBytes, int nCount) override
+    void WriteTerminal(const unsigned char*, int nCount) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_terminal.append(reinterpret_cast<const char*>(pBytes), static_cast<size_t>(nCount));
+        m_calls.push_back("terminal " + std::to_string(nCount));
     }
     std::vector<std::string> Calls() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_calls;
     }
-    std::string Terminal() const
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_terminal;
-    }
 
 private:
     mutable std::mutex m_mutex;
     mutable std::vector<std::string> m_calls;
-    std::string m_terminal;
 };
 
 bool WaitUntil(const std::function<bool()>& done, DWORD dwBoundMs = kBoundMs)
@@ -149,10 +144,10 @@ protected:
 // row's host), the state it ends in and everything the owner was handed, in order. A status
 // line always follows the tray picture it goes with; an end made by the terminal (DLE, EOM, a
 // request that drops the old connection) returns with the receive thread gone, its idle
-// picture already set.
+// picture already set. Host bytes reach the terminal before the log.
 TEST_F(FrameDispatcher, StateTable)
 {
-    enum class Host { Accepts, Refuses, ClosesAtOnce, ClosesLater };
+    enum class Host { Accepts, Refuses, ClosesAtOnce, AnswersThenCloses };
     struct Row {
         const char* pszName;
         std::vector<std::string> frames;
@@ -180,8 +175,9 @@ TEST_F(FrameDispatcher, StateTable)
         {"other frames leave it open", {strPlain, "\x06"}, Host::Accepts, HostLink::Plain,
          {"tray 132", "log 0 0 접속 127.0.0.1:%d", "tray 131", "log 1 1 \x06"}},
         {"without a connection only logged", {"\x06"}, Host::Accepts, HostLink::None, {}},
-        {"ended by the host", {strPlain}, Host::ClosesLater, HostLink::None,
-         {"tray 132", "log 0 0 접속 127.0.0.1:%d", "tray 131"}},
+        {"host answers, then ends it", {strPlain}, Host::AnswersThenCloses, HostLink::None,
+         {"tray 132", "log 0 0 접속 127.0.0.1:%d", "terminal 3", "tray 132", "log 2 3 ABC",
+          "tray 131"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszName);
@@ -194,7 +190,7 @@ TEST_F(FrameDispatcher, StateTable)
         }
         std::thread closer;
         if (row.host == Host::ClosesAtOnce)
-            closer = std::thread([&host] { closesocket(host.Accept()); });
+            closer = std::thread([&host] { shutdown(host.Accept(), SD_BOTH); });
         CFrameDispatcher dispatcher(&owner);
         std::vector<std::string> frames;
         for (const std::string& strRow : row.frames) {
@@ -206,8 +202,12 @@ TEST_F(FrameDispatcher, StateTable)
         }
         if (closer.joinable())
             closer.join();
-        if (row.host == Host::ClosesLater) {
-            closesocket(host.Accept());
+        if (row.host == Host::AnswersThenCloses) {
+            SOCKET hHost = host.Accept();
+            send(hHost, "ABC", 3, 0);
+            // The answer is through (logged) before the end of the stream follows it.
+            EXPECT_TRUE(WaitUntil([&] { return owner.Calls().back() == "log 2 3 ABC"; }));
+            shutdown(hHost, SD_SEND);
             EXPECT_TRUE(WaitUntil([&] { return dispatcher.Link() == HostLink::None; }));
         }
         EXPECT_EQ(dispatcher.Link(), row.expected);
