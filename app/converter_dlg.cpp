@@ -1,7 +1,7 @@
 // The main window: its initialisation (icons, caption, port list, Windows Sockets, tray icon,
-// hiding timer, log window, serial port), its message table and the handlers that belong
-// neither to the port settings nor to the frame dispatcher (relay/frame_dispatcher.cpp).
-// Everything here runs on the user-interface thread.
+// hiding timer, log window, serial port), its message table and its handlers; terminal frames
+// go on to the frame dispatcher (relay/frame_dispatcher.h). Everything here runs on the
+// user-interface thread, except the IRelayOwner calls of the receive threads.
 #include "app/converter_dlg.h"
 
 #include <cstring>
@@ -53,21 +53,15 @@ CConverterDlg::CConverterDlg(HWND hWndParent)
     : CDialog(IDD_CONVERTER, hWndParent),
       m_hIcon(nullptr),
       m_bUnlocked(0),
-      m_szHostAddr{},
-      m_nHostPort(0),
-      m_hSocket(0),
-      m_hSslSession(0),
       m_pDebugDlg(nullptr)
 {
     LPCSTR pszIcon = MAKEINTRESOURCEA(ICON_IDLE);
     m_hIcon = ::LoadIconA(AfxFindResourceHandle(pszIcon, RT_GROUP_ICON), pszIcon);
-    ::InitializeCriticalSection(&m_csHost);
 }
 
 CConverterDlg::~CConverterDlg()
 {
-    EndHostConnection();  // normally done at WM_DESTROY already
-    ::DeleteCriticalSection(&m_csHost);
+    m_dispatcher.EndHostConnection();  // normally done at WM_DESTROY already; sockets first
     if (m_bSocketsStarted)
         ::WSACleanup();
 }
@@ -123,6 +117,7 @@ BOOL CConverterDlg::OnInitDialog()
 
     if (!m_trayIcon.Create(m_hWnd, WM_TRAY_NOTIFY, PRODUCT_TITLE, nullptr, IDR_TRAY_MENU))
         return FALSE;  // stays shown; its close box then asks the Exit question
+    m_bStarted = true;
     m_trayIcon.SetIcon(static_cast<UINT>(ICON_IDLE));
 
     ::SetTimer(m_hWnd, HIDING_TIMER_ID, HIDING_TIMER_PERIOD, nullptr);
@@ -234,7 +229,7 @@ LRESULT CConverterDlg::OnDestroy(WPARAM, LPARAM)
     if (m_Comm.m_bRunning)
         m_Comm.ClosePort();
     // Stage 2: the host connection ends and its receive thread is waited for.
-    EndHostConnection();
+    m_dispatcher.EndHostConnection();
     // Stage 3: nothing sends to the log window any more; it goes with the main window.
     delete m_pDebugDlg;
     m_pDebugDlg = nullptr;
@@ -266,8 +261,38 @@ LRESULT CConverterDlg::OnTrayNotify(WPARAM wParam, LPARAM lParam)
 
 LRESULT CConverterDlg::OnTaskbarCreated(WPARAM, LPARAM)
 {
-    m_trayIcon.Restore();
+    // After a failed start (no icon, no port, no log window) the window stays shown and its
+    // close box asks the Exit question; an icon added now would claim a running relay and
+    // turn the close box back into hiding a program that does nothing.
+    if (m_bStarted)
+        m_trayIcon.Restore();
     return 0;
+}
+
+LRESULT CConverterDlg::OnCommRxChar(WPARAM wParam, LPARAM)
+{
+    // The watch thread waits while this runs, so m_abRxBuf is stable during the copy; the
+    // count comes with the message, and a stray message must not make the copy overrun.
+    const int nCount = wParam > static_cast<WPARAM>(COMM_RX_BUFFER)
+                           ? COMM_RX_BUFFER
+                           : static_cast<int>(wParam);
+    if (nCount <= 0)
+        return 0;
+    unsigned char abFrame[COMM_RX_BUFFER];
+    std::memset(abFrame, 0, sizeof(abFrame));
+    std::memcpy(abFrame, m_Comm.m_abRxBuf, static_cast<size_t>(nCount));
+    m_dispatcher.OnFrame(abFrame, nCount);
+    return 0;
+}
+
+void CConverterDlg::SetTrayPicture(UINT nIconId)
+{
+    m_trayIcon.SetIcon(nIconId);
+}
+
+void CConverterDlg::WriteTerminal(const unsigned char* pBytes, int nCount)
+{
+    m_Comm.WritePort(pBytes, nCount);
 }
 
 void CConverterDlg::OnTrayAbout()

@@ -1,12 +1,13 @@
 // The main window (template 102): the hub that owns the serial port, the tray icon, the log
-// window, the host connection state and the user-interface thread's log record. It is hidden
-// a moment after start; shown, it is the port-settings window.
+// window, the frame dispatcher (which holds the host connection) and the user-interface
+// thread's log record. It is hidden a moment after start; shown, it is the port-settings
+// window.
 //
 // Threads. The window and every handler belong to the user-interface thread (the caller of
 // StartMain). The serial watch thread reaches it only through WM_COMM_RXCHAR, sent and waited
-// for. The host receive thread reaches it through IHostEvents: it uses m_trayIcon (which locks
-// itself), m_Comm's WritePort, its own log records sent with SendLogRecord (never
-// m_LogRecord), and clears m_hSocket/m_hSslSession under m_csHost.
+// for. The host receive thread reaches it through IRelayOwner: it uses m_trayIcon (which locks
+// itself), m_Comm's WritePort and its own log records sent with SendLogRecord (never
+// m_LogRecord).
 //
 // Shutdown, in stages: Exit ends the modal run; WM_DESTROY stops the serial port (its watch
 // thread ends before ClosePort returns, so no connect request can arrive any more), then ends
@@ -21,7 +22,7 @@
 
 #include "app/tray_icon.h"
 #include "log/log_record.h"
-#include "relay/host_connection.h"
+#include "relay/frame_dispatcher.h"
 #include "serial/ccom.h"
 #include "ui/dialog.h"
 #include "ui/message_table.h"
@@ -29,7 +30,7 @@
 
 class CDebugDlg;
 
-class CConverterDlg : public CDialog, public IHostEvents {
+class CConverterDlg : public CDialog, public IRelayOwner {
 public:
     explicit CConverterDlg(HWND hWndParent = nullptr);
     ~CConverterDlg() override;
@@ -41,7 +42,7 @@ public:
 
     // Sends a record to the log window and waits until it has been rendered; does nothing
     // when there is no log window. Any thread; the record must be the caller's own.
-    void SendLogRecord(LogRecord& record, WPARAM wCount) const;
+    void SendLogRecord(LogRecord& record, WPARAM wCount) const override;
     // Logs a status text through m_LogRecord. UI thread only.
     void LogStatus(const std::string& strText);
 
@@ -50,20 +51,13 @@ public:
     int m_bUnlocked;               // UI thread: settings window unlocked by the password
     CComboBox m_comboPort;         // UI thread: control 1000
     std::string m_strPort;         // UI thread: the port name, exchanged with control 1000
-    char m_szHostAddr[16];         // UI thread: host address of the last connect request
-    int m_nHostPort;               // UI thread: host port of the last connect request
     CCom m_Comm;                   // opened and closed by the UI thread; written by receive threads
-    SOCKET m_hSocket;              // host connection, 0 when none (under m_csHost)
-    INT_PTR m_hSslSession;         // SSL session, 0 when none (under m_csHost)
     std::string m_strTitle;        // UI thread: the caption
     CDebugDlg* m_pDebugDlg;        // set once by the UI thread at initialisation; null if none
     LogRecord m_LogRecord;         // the UI thread's own record
-
-    // The host connection (relay/frame_dispatcher.cpp): created, ended and deleted by the UI
-    // thread; the receive thread only reports through IHostEvents.
-    CHostConnection* m_pHostConn = nullptr;
-    // Guards m_hSocket, m_hSslSession and m_pHostConn between the UI thread and OnHostEnded.
-    CRITICAL_SECTION m_csHost;
+    // The frame dispatcher and the host connection it holds; fed by OnCommRxChar, ended at
+    // WM_DESTROY after the serial port has stopped.
+    CFrameDispatcher m_dispatcher{this};
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -79,7 +73,7 @@ protected:
     LRESULT OnTimer(WPARAM wParam, LPARAM lParam);
     LRESULT OnTrayNotify(WPARAM wParam, LPARAM lParam);
     LRESULT OnTaskbarCreated(WPARAM wParam, LPARAM lParam);
-    LRESULT OnCommRxChar(WPARAM wParam, LPARAM lParam);  // the frame dispatcher (relay/)
+    LRESULT OnCommRxChar(WPARAM wParam, LPARAM lParam);  // copies the burst to m_dispatcher
     void OnTrayAbout();
     void OnTrayDebug();
     void OnTrayExit();
@@ -88,19 +82,9 @@ protected:
     void OnTraySettings();
     void OnButtonSet();
 
-    // The frame dispatcher's steps and the host connection (relay/frame_dispatcher.cpp).
-    void ConnectFromRequest(const unsigned char* pFrame, int nCount);
-    void ForwardToHost(const unsigned char* pFrame, int nCount);
-    bool HasHostConnection();
-    bool HasHostSocket();
-    void SetHostHandles(SOCKET hSocket, INT_PTR hSession);
-    // Wakes the receive thread, waits for its clean-up (handling sent messages) and deletes
-    // the connection. UI thread.
-    void EndHostConnection();
-    int ForwardToTerminal(const unsigned char* pBytes, int nCount);
-    // IHostEvents, on the receive thread.
-    void OnHostData(CHostConnection* pConn, const unsigned char* pBytes, int nCount) override;
-    void OnHostEnded(CHostConnection* pConn) override;
+    // IRelayOwner, for the dispatcher and its receive threads.
+    void SetTrayPicture(UINT nIconId) override;
+    void WriteTerminal(const unsigned char* pBytes, int nCount) override;
 
 private:
     // The shell's "TaskbarCreated" message, registered when the library is loaded.
@@ -108,4 +92,5 @@ private:
     static const MessageRow<CConverterDlg> s_messageTable[];
 
     bool m_bSocketsStarted = false;  // UI thread: WSAStartup succeeded, WSACleanup owed
+    bool m_bStarted = false;         // UI thread: initialisation got past the tray icon
 };

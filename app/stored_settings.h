@@ -11,6 +11,13 @@
 
 // HKEY_LOCAL_MACHINE\<this>, code page 949 (the build stores narrow literals in it).
 inline constexpr char SETTINGS_KEY_PATH[] = "Software\\(주)Norvane\\(주)Norvane Pellarin\\1.0";
+// A compiler that stored narrow literals as UTF-8 would make the program write to another key
+// than the one sites have: "(주)" must be the two bytes C1 D6 here, or the build stops.
+static_assert(sizeof(SETTINGS_KEY_PATH) == 46 && SETTINGS_KEY_PATH[9] == '(' &&
+                  static_cast<unsigned char>(SETTINGS_KEY_PATH[10]) == 0xC1 &&
+                  static_cast<unsigned char>(SETTINGS_KEY_PATH[11]) == 0xD6 &&
+                  SETTINGS_KEY_PATH[12] == ')',
+              "narrow literals must be stored in code page 949 (-fexec-charset=CP949)");
 inline constexpr char SETTINGS_PORT_VALUE[] = "COM Port";
 inline constexpr char SETTINGS_VERSION_VALUE[] = "Version";
 inline constexpr std::size_t SETTINGS_PORT_BYTES = 4;       // "COM3": stored without terminator

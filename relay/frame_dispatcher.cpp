@@ -1,20 +1,9 @@
-// The frame dispatcher: the main window's handler of WM_COMM_RXCHAR, the heart of the relay.
-//
-// The serial watch thread sends WM_COMM_RXCHAR synchronously and waits, so the burst in
-// m_Comm.m_abRxBuf is stable until this returns; the handler works on a copy and never
-// touches the serial buffer again. Every frame is logged first. A connect request drops the
-// old connection and opens the one it names (TLS or plain) with its receive thread; any
-// other frame goes to the host by its first byte; DLE and EOM end the connection.
-//
-// Runs on the UI thread. m_hSocket, m_hSslSession and m_pHostConn are written here and, for
-// the first two, cleared by the receive thread's OnHostEnded; both sides take m_csHost.
+// The frame dispatcher's steps; see frame_dispatcher.h for the threads and the ownership.
+#include "relay/frame_dispatcher.h"
+
 #include <cstring>
 
-#include "app/converter_dlg.h"
-#include "log/log_record.h"
-#include "relay/connect_request.h"
 #include "relay/frame_route.h"
-#include "relay/host_connection.h"
 #include "res/resource.h"
 #include "ui/string_format.h"
 
@@ -25,31 +14,35 @@ constexpr DWORD RECONNECT_PAUSE_MS = 100;
 
 } // namespace
 
-LRESULT CConverterDlg::OnCommRxChar(WPARAM wParam, LPARAM)
+CFrameDispatcher::CFrameDispatcher(IRelayOwner* pOwner)
+    : m_pOwner(pOwner), m_szHostAddr{}, m_nHostPort(0), m_hSocket(0), m_hSslSession(0),
+      m_pHostConn(nullptr)
 {
-    // The count comes with the message; a stray message must not make the copy overrun.
-    const int nCount = wParam > static_cast<WPARAM>(COMM_RX_BUFFER)
-                           ? COMM_RX_BUFFER
-                           : static_cast<int>(wParam);
-    if (nCount <= 0)
-        return 0;
-    unsigned char abFrame[COMM_RX_BUFFER];
-    std::memset(abFrame, 0, sizeof(abFrame));
-    std::memcpy(abFrame, m_Comm.m_abRxBuf, static_cast<size_t>(nCount));
-
-    m_LogRecord.nKind = LOG_CAT_TO_VAN;
-    m_LogRecord.strText = BlockText(abFrame, nCount);
-    m_trayIcon.SetIcon(static_cast<UINT>(ICON_IDLE));
-    SendLogRecord(m_LogRecord, static_cast<WPARAM>(nCount));
-
-    if (IsConnectRequest(abFrame, nCount))
-        ConnectFromRequest(abFrame, nCount);
-    else
-        ForwardToHost(abFrame, nCount);
-    return 0;
+    InitializeCriticalSection(&m_csHost);
 }
 
-void CConverterDlg::ConnectFromRequest(const unsigned char* pFrame, int nCount)
+CFrameDispatcher::~CFrameDispatcher()
+{
+    EndHostConnection();  // normally done at the owner's WM_DESTROY already
+    DeleteCriticalSection(&m_csHost);
+}
+
+void CFrameDispatcher::OnFrame(const unsigned char* pFrame, int nCount)
+{
+    if (nCount <= 0)
+        return;
+    m_LogRecord.nKind = LOG_CAT_TO_VAN;
+    m_LogRecord.strText = BlockText(pFrame, nCount);
+    m_pOwner->SetTrayPicture(static_cast<UINT>(ICON_IDLE));
+    m_pOwner->SendLogRecord(m_LogRecord, static_cast<WPARAM>(nCount));
+
+    if (IsConnectRequest(pFrame, nCount))
+        ConnectFromRequest(pFrame, nCount);
+    else
+        ForwardToHost(pFrame, nCount);
+}
+
+void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCount)
 {
     // The old connection goes first, even when this request then fails the digit test.
     if (HasHostConnection()) {
@@ -68,9 +61,8 @@ void CConverterDlg::ConnectFromRequest(const unsigned char* pFrame, int nCount)
 
     const INT_PTR nResult = ConnectHost(m_szHostAddr, m_nHostPort);
     if (nResult <= 0) {
-        LogStatus(StringPrintf("#1 접속오류!![%d] %s:%d", static_cast<int>(nResult), m_szHostAddr,
-                             m_nHostPort));
-        m_trayIcon.SetIcon(static_cast<UINT>(ICON_IDLE));
+        LogStatus(ICON_IDLE, StringPrintf("#1 접속오류!![%d] %s:%d", static_cast<int>(nResult),
+                                          m_szHostAddr, m_nHostPort));
         SetHostHandles(0, 0);
         return;
     }
@@ -79,51 +71,56 @@ void CConverterDlg::ConnectFromRequest(const unsigned char* pFrame, int nCount)
     if (target.bSsl) {
         hSession = SSL_StartUp(&hSocket);
         if (hSession == 0) {
-            LogStatus(StringPrintf("#2 접속오류!! %s:%d", m_szHostAddr, m_nHostPort));
-            m_trayIcon.SetIcon(static_cast<UINT>(ICON_IDLE));
+            LogStatus(ICON_IDLE, StringPrintf("#2 접속오류!! %s:%d", m_szHostAddr, m_nHostPort));
             closesocket(hSocket);
             SetHostHandles(0, 0);
             return;
         }
     }
 
-    m_pHostConn = new CHostConnection(hSocket, hSession, this);
+    CHostConnection* pConn = new CHostConnection(hSocket, hSession, this);
+    EnterCriticalSection(&m_csHost);
+    m_pHostConn = pConn;
+    LeaveCriticalSection(&m_csHost);
     SetHostHandles(hSocket, hSession);
-    LogStatus(StringPrintf("접속 %s:%d", m_szHostAddr, m_nHostPort));
-    m_trayIcon.SetIcon(static_cast<UINT>(ICON_TRAFFIC));
-    if (!m_pHostConn->Start()) {
+    LogStatus(ICON_TRAFFIC, StringPrintf("접속 %s:%d", m_szHostAddr, m_nHostPort));
+    if (!pConn->Start()) {
         // Nobody would receive the host's answers: end the connection rather than leave it
         // open and deaf.
         EndHostConnection();
-        m_trayIcon.SetIcon(static_cast<UINT>(ICON_IDLE));
+        m_pOwner->SetTrayPicture(static_cast<UINT>(ICON_IDLE));
     }
 }
 
-void CConverterDlg::ForwardToHost(const unsigned char* pFrame, int nCount)
+void CFrameDispatcher::ForwardToHost(const unsigned char* pFrame, int nCount)
 {
-    if (!HasHostSocket())
-        return;
+    EnterCriticalSection(&m_csHost);
+    CHostConnection* pConn = m_hSocket != 0 ? m_pHostConn : nullptr;
+    LeaveCriticalSection(&m_csHost);
+    if (pConn == nullptr)
+        return;  // without a connection a frame is only logged
     switch (RouteFrame(pFrame[0])) {
     case ROUTE_CLOSE:
-        // Wake the receive thread; it releases the session and the socket. The host sees
-        // the connection close now.
-        m_pHostConn->Shutdown();
-        EnterCriticalSection(&m_csHost);
-        m_hSocket = 0;
-        LeaveCriticalSection(&m_csHost);
-        break;
+        // The receive thread wakes at once, sends close_notify on a TLS connection, closes
+        // the socket and clears the handles; the host sees the close now.
+        EndHostConnection();
+        return;
     case ROUTE_NONE:
-        break;
+        return;
     case ROUTE_SESSION_OR_PLAIN:
-        m_pHostConn->Send(pFrame, nCount, true);
+        pConn->Send(pFrame, nCount, true);
         break;
     case ROUTE_PLAIN:
-        m_pHostConn->Send(pFrame, nCount, false);
+        pConn->Send(pFrame, nCount, false);
         break;
     }
+    // A send that timed out (the host stopped reading) or failed leaves the stream cut inside
+    // a frame: end the connection as DLE does, instead of blocking on it frame after frame.
+    if (pConn->SendFailed())
+        EndHostConnection();
 }
 
-bool CConverterDlg::HasHostConnection()
+bool CFrameDispatcher::HasHostConnection()
 {
     EnterCriticalSection(&m_csHost);
     const bool bAny = m_hSocket != 0 || m_hSslSession != 0;
@@ -131,15 +128,17 @@ bool CConverterDlg::HasHostConnection()
     return bAny;
 }
 
-bool CConverterDlg::HasHostSocket()
+HostLink CFrameDispatcher::Link()
 {
     EnterCriticalSection(&m_csHost);
-    const bool bSocket = m_hSocket != 0 && m_pHostConn != nullptr;
+    const HostLink link = m_hSocket == 0 ? HostLink::None
+                          : m_hSslSession != 0 ? HostLink::Tls
+                                               : HostLink::Plain;
     LeaveCriticalSection(&m_csHost);
-    return bSocket;
+    return link;
 }
 
-void CConverterDlg::SetHostHandles(SOCKET hSocket, INT_PTR hSession)
+void CFrameDispatcher::SetHostHandles(SOCKET hSocket, SSL_SESSION hSession)
 {
     EnterCriticalSection(&m_csHost);
     m_hSocket = hSocket;
@@ -147,17 +146,19 @@ void CConverterDlg::SetHostHandles(SOCKET hSocket, INT_PTR hSession)
     LeaveCriticalSection(&m_csHost);
 }
 
-void CConverterDlg::EndHostConnection()
+void CFrameDispatcher::EndHostConnection()
 {
-    if (!m_pHostConn)
+    EnterCriticalSection(&m_csHost);
+    CHostConnection* pConn = m_pHostConn;
+    LeaveCriticalSection(&m_csHost);
+    if (pConn == nullptr)
         return;
     // Wake the receive thread and wait for its clean-up, handling the log and tray messages
     // it may be sending to this thread meanwhile; only then is the object (and the socket
     // value it owned) gone.
-    m_pHostConn->Shutdown();
-    m_pHostConn->Join(INFINITE);
+    pConn->Stop();
+    pConn->Join(INFINITE);
     EnterCriticalSection(&m_csHost);
-    CHostConnection* pConn = m_pHostConn;
     m_pHostConn = nullptr;
     m_hSocket = 0;
     m_hSslSession = 0;
@@ -165,26 +166,35 @@ void CConverterDlg::EndHostConnection()
     delete pConn;
 }
 
-void CConverterDlg::OnHostData(CHostConnection*, const unsigned char* pBytes, int nCount)
+void CFrameDispatcher::LogStatus(UINT nIconId, const std::string& strText)
+{
+    // The picture first, then the line: whoever sees the line sees the state it reports.
+    m_pOwner->SetTrayPicture(nIconId);
+    m_LogRecord.nKind = LOG_STATUS;
+    m_LogRecord.strText = strText;
+    m_pOwner->SendLogRecord(m_LogRecord, 0);
+}
+
+void CFrameDispatcher::OnHostData(CHostConnection*, const unsigned char* pBytes, int nCount)
 {
     ForwardToTerminal(pBytes, nCount);
 }
 
-int CConverterDlg::ForwardToTerminal(const unsigned char* pBytes, int nCount)
+int CFrameDispatcher::ForwardToTerminal(const unsigned char* pBytes, int nCount)
 {
     // The terminal gets the bytes before the log window formats them.
-    m_Comm.WritePort(pBytes, nCount);
+    m_pOwner->WriteTerminal(pBytes, nCount);
     LogRecord record;  // this thread's own record
     record.nKind = LOG_VAN_TO_CAT;
     record.strText = BlockText(pBytes, nCount);
-    m_trayIcon.SetIcon(static_cast<UINT>(ICON_TRAFFIC));
-    SendLogRecord(record, static_cast<WPARAM>(nCount));
+    m_pOwner->SetTrayPicture(static_cast<UINT>(ICON_TRAFFIC));
+    m_pOwner->SendLogRecord(record, static_cast<WPARAM>(nCount));
     return 1;
 }
 
-void CConverterDlg::OnHostEnded(CHostConnection* pConn)
+void CFrameDispatcher::OnHostEnded(CHostConnection* pConn)
 {
-    m_trayIcon.SetIcon(static_cast<UINT>(ICON_IDLE));
+    m_pOwner->SetTrayPicture(static_cast<UINT>(ICON_IDLE));
     // Clear the shared handles only while they still describe this thread's connection.
     EnterCriticalSection(&m_csHost);
     if (m_pHostConn == pConn) {

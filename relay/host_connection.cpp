@@ -1,8 +1,17 @@
+// The host connection and its receive thread; the wait, the stop and who releases what are
+// described in host_connection.h.
 #include "relay/host_connection.h"
 
 #include <cstring>
 
 #include "ui/thread.h"
+
+namespace {
+
+// How often Join repeats the cancel while it waits for the receive thread.
+constexpr DWORD JOIN_CANCEL_SLICE_MS = 50;
+
+} // namespace
 
 INT_PTR ConnectHost(const char* pszHostAddr, int nHostPort)
 {
@@ -24,11 +33,17 @@ INT_PTR ConnectHost(const char* pszHostAddr, int nHostPort)
     BOOL bNoDelay = TRUE;
     setsockopt(hSocket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&bNoDelay),
                sizeof(bNoDelay));
+    // Before anyone sends (the TLS handshake included): a host that stops reading blocks a
+    // send at most this long instead of for ever.
+    DWORD dwSendTimeout = HOST_SEND_TIMEOUT_MS;
+    setsockopt(hSocket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&dwSendTimeout),
+               sizeof(dwSendTimeout));
     return static_cast<INT_PTR>(hSocket);
 }
 
 CHostConnection::CHostConnection(SOCKET hSocket, SSL_SESSION hSession, IHostEvents* pEvents)
-    : m_hSocket(hSocket), m_hSession(hSession), m_pEvents(pEvents)
+    : m_hSocket(hSocket), m_hSession(hSession), m_pEvents(pEvents),
+      m_hStop(CreateEventA(nullptr, TRUE, FALSE, nullptr))
 {
     InitializeCriticalSection(&m_csLink);
 }
@@ -38,15 +53,20 @@ CHostConnection::~CHostConnection()
     if (m_hThread) {
         // Join has been called by the owner; a thread still running here would use freed
         // memory, so wait rather than risk it.
-        WaitHandlingSentMessages(m_hThread, INFINITE);
+        Stop();
+        Join(INFINITE);
         CloseHandle(m_hThread);
     }
     Release();
+    if (m_hStop)
+        CloseHandle(m_hStop);
     DeleteCriticalSection(&m_csLink);
 }
 
 bool CHostConnection::Start()
 {
+    if (!m_hStop)
+        return false;
     m_hThread = AfxBeginThread(m_hSession ? SslRecvProc : TcpRecvProc, this);
     return m_hThread != nullptr;
 }
@@ -60,16 +80,29 @@ int CHostConnection::Send(const void* pBytes, int nLength, bool bThroughSession)
             nResult = SSL_SendData(m_hSession, static_cast<const char*>(pBytes), nLength);
         else
             nResult = send(m_hSocket, static_cast<const char*>(pBytes), nLength, 0);
+        // A time-out or a short send leaves the stream cut inside a frame (or a record).
+        if (nResult != nLength)
+            m_bSendFailed = true;
     }
     LeaveCriticalSection(&m_csLink);
     return nResult;
 }
 
-void CHostConnection::Shutdown()
+void CHostConnection::Stop()
 {
+    m_bStopped = true;
+    if (m_hStop)
+        SetEvent(m_hStop);
+    CancelPendingIo();
+}
+
+void CHostConnection::CancelPendingIo()
+{
+    // Only while the socket is still ours: after the release its value may name another
+    // connection's socket.
     EnterCriticalSection(&m_csLink);
     if (!m_bReleased)
-        shutdown(m_hSocket, SD_BOTH);
+        CancelIoEx(reinterpret_cast<HANDLE>(m_hSocket), nullptr);
     LeaveCriticalSection(&m_csLink);
 }
 
@@ -77,7 +110,25 @@ bool CHostConnection::Join(DWORD dwTimeoutMs)
 {
     if (!m_hThread)
         return true;
-    return WaitHandlingSentMessages(m_hThread, dwTimeoutMs) == WAIT_OBJECT_0;
+    const DWORD dwStart = GetTickCount();
+    for (;;) {
+        DWORD dwSlice = JOIN_CANCEL_SLICE_MS;
+        if (dwTimeoutMs != INFINITE) {
+            const DWORD dwElapsed = GetTickCount() - dwStart;
+            if (dwElapsed >= dwTimeoutMs)
+                return WaitForSingleObject(m_hThread, 0) == WAIT_OBJECT_0;
+            if (dwTimeoutMs - dwElapsed < dwSlice)
+                dwSlice = dwTimeoutMs - dwElapsed;
+        }
+        const DWORD dwWait = WaitHandlingSentMessages(m_hThread, dwSlice);
+        if (dwWait == WAIT_OBJECT_0)
+            return true;
+        if (dwWait == WAIT_FAILED)
+            return false;
+        // The thread may have entered a blocking read just after the last cancel.
+        if (m_bStopped)
+            CancelPendingIo();
+    }
 }
 
 void CHostConnection::Release()
@@ -85,10 +136,16 @@ void CHostConnection::Release()
     EnterCriticalSection(&m_csLink);
     if (!m_bReleased) {
         m_bReleased = true;
-        if (m_hSession)
-            SSL_Close(m_hSession, m_hSocket);  // closes the socket too
-        else
+        if (m_hSession && !m_bSendFailed) {
+            SSL_Close(m_hSession, m_hSocket);  // close_notify, then the socket is closed
+        } else if (m_hSession) {
+            // The stream was cut inside a record: a close_notify after it would be garbage to
+            // the host and would wait on the same full buffers. End the session without it.
+            SSL_Close(m_hSession, 0);
             closesocket(m_hSocket);
+        } else {
+            closesocket(m_hSocket);
+        }
     }
     LeaveCriticalSection(&m_csLink);
 }
@@ -105,19 +162,56 @@ unsigned CHostConnection::TcpRecvProc(void* pParam)
     return 0;
 }
 
+CHostConnection::WaitResult CHostConnection::WaitReadable(WSAOVERLAPPED* pOv)
+{
+    // A zero-byte receive completes when data (or the end of the connection) arrives and
+    // takes nothing from the socket.
+    WSAResetEvent(pOv->hEvent);
+    WSABUF buffer = {0, nullptr};
+    DWORD dwGot = 0;
+    DWORD dwFlags = 0;
+    if (WSARecv(m_hSocket, &buffer, 1, &dwGot, &dwFlags, pOv, nullptr) != 0 &&
+        WSAGetLastError() != WSA_IO_PENDING)
+        return WaitResult::Failed;
+
+    HANDLE ahWait[2] = {m_hStop, pOv->hEvent};
+    const DWORD dwWait = WaitForMultipleObjects(2, ahWait, FALSE, HOST_SELECT_LIMIT * 1000);
+    if (dwWait == WAIT_OBJECT_0 + 1) {
+        return WSAGetOverlappedResult(m_hSocket, pOv, &dwGot, FALSE, &dwFlags)
+                   ? WaitResult::Readable
+                   : WaitResult::Failed;
+    }
+    // Stopped or silent: the receive is still ours and still pending. Cancel it and wait for
+    // its completion before the OVERLAPPED goes (it lives on this thread's stack).
+    CancelIoEx(reinterpret_cast<HANDLE>(m_hSocket), pOv);
+    WSAGetOverlappedResult(m_hSocket, pOv, &dwGot, TRUE, &dwFlags);
+    if (dwWait == WAIT_OBJECT_0)
+        return WaitResult::Stopped;
+    return dwWait == WAIT_TIMEOUT ? WaitResult::Silent : WaitResult::Failed;
+}
+
 void CHostConnection::ReceiveLoop(bool bSsl)
 {
+    WSAOVERLAPPED ov;
+    memset(&ov, 0, sizeof(ov));
+    ov.hEvent = WSACreateEvent();
     unsigned char abBuffer[HOST_READ_SIZE];
-    for (;;) {
-        if (SSL_SelectTimeOut(m_hSocket, HOST_SELECT_LIMIT) == 0)
+    while (ov.hEvent != WSA_INVALID_EVENT && WaitForSingleObject(m_hStop, 0) == WAIT_TIMEOUT) {
+        // Asked with a limit of 0 (an answer at once) before every wait: plaintext the TLS
+        // library already holds leaves nothing on the socket to wake the wait. It is asked
+        // once per read, so a connection that has ended cannot make this loop spin.
+        if (SSL_SelectTimeOut(m_hSocket, 0) == 0 && WaitReadable(&ov) != WaitResult::Readable)
             break;
         memset(abBuffer, 0, sizeof(abBuffer));
-        int nCount = bSsl ? SSL_RecvData(m_hSession, reinterpret_cast<char*>(abBuffer), HOST_READ_SIZE)
-                          : recv(m_hSocket, reinterpret_cast<char*>(abBuffer), HOST_READ_SIZE, 0);
+        const int nCount =
+            bSsl ? SSL_RecvData(m_hSession, reinterpret_cast<char*>(abBuffer), HOST_READ_SIZE)
+                 : recv(m_hSocket, reinterpret_cast<char*>(abBuffer), HOST_READ_SIZE, 0);
         if (nCount <= 0)
             break;
         m_pEvents->OnHostData(this, abBuffer, nCount);
     }
+    if (ov.hEvent != WSA_INVALID_EVENT)
+        WSACloseEvent(ov.hEvent);
     m_pEvents->OnHostEnded(this);
     Release();
 }

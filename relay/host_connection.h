@@ -3,14 +3,28 @@
 //
 // Windows reuses socket values at once, so a connection is an object of its own rather than a
 // pair of handle values compared later. Ownership, once the receive thread has started:
-//  - the UI thread creates the connection, sends through it, and ends it with Shutdown, which
-//    wakes the receive thread without freeing the socket value; it then Joins the thread
-//    (handling messages sent to its windows meanwhile) before it deletes the object;
-//  - the receive thread is the one party that releases the session (SSL_Close) and closes the
-//    socket, after its wait or read has failed.
+//  - the UI thread creates the connection, sends through it, and ends it with Stop, which
+//    wakes the receive thread without freeing anything; it then Joins the thread (handling
+//    messages sent to its windows meanwhile) before it deletes the object;
+//  - the receive thread is the one party that releases the session (SSL_Close, which sends
+//    close_notify before the socket goes) and closes the socket, once it has seen the stop,
+//    the end of the connection, a failed read or the 15 s silence.
 // Before the thread has started (or if it could not start) the destructor releases both.
-// Send, Shutdown and the release take m_csLink, so nothing is sent through a released session
-// and the socket value is never used after it was closed.
+//
+// How the stop wakes the thread at once. A local shutdown() does not end a select() or recv()
+// blocked in another thread while the peer keeps its side open (Wine; not reliably on Windows
+// either), so the thread never blocks on the socket alone. It waits on two events: the stop
+// event (m_hStop) and the completion of a zero-byte overlapped receive, which completes when
+// data or the end of the connection arrives and consumes nothing; the socket stays in blocking
+// mode for whoever reads it next (our recv, or the TLS library's). A thread already inside a
+// blocking read (SSL_RecvData waiting for the rest of a record) is reached by cancelling the
+// socket's pending I/O, under m_csLink and only while the socket is still this connection's:
+// cancelling frees nothing, so no socket value is used after it was closed. Join repeats the
+// cancel while it waits, for a read that began just after the first one.
+//
+// Sends are bounded: ConnectHost gives every socket a send time-out (also for the TLS
+// library's handshake and close_notify), so a host that stops reading blocks the UI thread at
+// most that long; a send that fails marks the connection failed, and its owner ends it.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -24,7 +38,8 @@ class IHostEvents {
 public:
     // Host bytes, 1 to HOST_READ_SIZE of them, in the thread's own buffer.
     virtual void OnHostData(CHostConnection* pConn, const unsigned char* pBytes, int nCount) = 0;
-    // The wait or read failed; the session and socket are released right after this returns.
+    // The wait or read failed or the connection was stopped; the session and socket are
+    // released right after this returns.
     virtual void OnHostEnded(CHostConnection* pConn) = 0;
 
 protected:
@@ -32,10 +47,12 @@ protected:
 };
 
 constexpr int HOST_READ_SIZE = 4096;
-constexpr int HOST_SELECT_LIMIT = 15;  // seconds of silence before the connection is ended
+constexpr int HOST_SELECT_LIMIT = 15;       // seconds of silence before the connection is ended
+constexpr DWORD HOST_SEND_TIMEOUT_MS = 2000;  // longest a send may block on a host not reading
 
-// Connects a new stream socket to the dotted IPv4 address and port. Returns the socket (> 0),
-// -1 when no socket could be created, -2 when the connection failed (no socket left open).
+// Connects a new stream socket to the dotted IPv4 address and port, and gives it the send
+// time-out. Returns the socket (> 0), -1 when no socket could be created, -2 when the
+// connection failed (no socket left open).
 INT_PTR ConnectHost(const char* pszHostAddr, int nHostPort);
 
 class CHostConnection {
@@ -46,15 +63,18 @@ public:
     CHostConnection(const CHostConnection&) = delete;
     CHostConnection& operator=(const CHostConnection&) = delete;
 
-    // Starts the receive thread matching the connection (TLS or plain). False if it could not.
+    // Starts the receive thread matching the connection (TLS or plain). False if it could not
+    // (or the stop event could not be made).
     bool Start();
 
     // Sends the whole buffer in one call: through the session when bThroughSession and one
     // exists, otherwise on the plain socket. Returns the sender's result, or -1 once released.
+    // A send that does not go out whole marks the connection failed (SendFailed).
     int Send(const void* pBytes, int nLength, bool bThroughSession);
+    bool SendFailed() const { return m_bSendFailed; }
 
-    // Wakes the receive thread: its wait or read fails and it releases the connection.
-    void Shutdown();
+    // Wakes the receive thread at once, wherever it waits: it releases the connection.
+    void Stop();
 
     // Waits for the receive thread to end, handling sent messages. True once it has ended (or
     // was never started).
@@ -64,15 +84,22 @@ public:
     SSL_SESSION Session() const { return m_hSession; }
 
 private:
+    enum class WaitResult { Readable, Stopped, Silent, Failed };
+
     static unsigned SslRecvProc(void* pParam);
     static unsigned TcpRecvProc(void* pParam);
     void ReceiveLoop(bool bSsl);
+    WaitResult WaitReadable(WSAOVERLAPPED* pOv);
+    void CancelPendingIo();
     void Release();
 
     const SOCKET m_hSocket;        // fixed at construction
     const SSL_SESSION m_hSession;  // fixed at construction; 0 for plain
     IHostEvents* const m_pEvents;
+    HANDLE m_hStop;                // manual-reset; set by Stop, closed by the destructor
     HANDLE m_hThread = nullptr;    // written by the UI thread in Start, closed in the destructor
-    CRITICAL_SECTION m_csLink;     // guards m_bReleased and every use of the socket by Send/Shutdown
+    CRITICAL_SECTION m_csLink;     // guards m_bReleased and every use of the socket by Send/Stop
     bool m_bReleased = false;      // set once the session is closed and the socket released
+    bool m_bStopped = false;       // UI thread: Stop was called
+    bool m_bSendFailed = false;    // under m_csLink: set by Send, read by Release
 };

@@ -39,6 +39,10 @@
  *      session too. Buffered data is found through a socket table: SSL_Close clears the entry,
  *      a new SSL_StartUp on the same socket value replaces it, and an entry whose connection
  *      no longer matches the socket (its addresses differ) is never consulted.
+      A limit of 0 answers at once, without waiting: nonzero when plaintext (or a whole
+      record) is already held for the session or the socket has data now, 0 otherwise. The
+      relay asks this before each of its own waits, so that data a read left buffered inside
+      the library is delivered although nothing new arrives on the socket.
  *  SSL_Close(session, socket)  sends close_notify when the session is live and socket is the
  *      session's own connection, frees the session, and closes socket when it is not 0. It
  *      never touches a socket value remembered from SSL_StartUp (Windows reuses socket values

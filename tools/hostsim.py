@@ -31,10 +31,16 @@ Script (a dict; every key optional):
   "on_connect": [actions]   run once the connection is ready (after the handshake for TLS)
   "rules": [{"kind": "frame"|"raw"|"any", "prefix": "hex", "do": [actions]}, ...]
             the first rule whose kind and prefix match a received frame runs; none: silence
+  "half_open": true   at the client's end of stream record "eof" and keep our side open
+                      (a busy or unreachable host) until the listener stops
+  "stop_reading": true  once the connection is ready, read nothing more (event "paused")
+                      until conn.resume() is called; with "rcvbuf": n (the listening
+                      socket's SO_RCVBUF) the client's sends soon find the buffers full
 Actions: {"send": "hex"}  {"send_len": n, "byte": "41"} (default fill 01..FF, never zero)
   {"echo": true}  {"records": ["hex", ...]} or {"records_len": [n, ...]} (several records in
   one TCP write)  {"raw": "hex"} (on the socket, outside TLS)  {"close_notify": true}
   {"close": true} (FIN)  {"reset": true} (RST)  {"sleep": seconds}
+  {"half_record": n} (TLS: the first half of a record of n bytes; the rest is never sent)
 A frame is one decrypted record (TLS) or what one recv returned (plain).
 """
 
@@ -118,6 +124,10 @@ class _Connection:
         self.inbio = self.outbio = None
         self.ready = False
         self.open = True
+        self._reading = threading.Event()  # cleared while "stop_reading" holds the reader
+        if not listener.script.get("stop_reading"):
+            self._reading.set()
+        self._ended = threading.Event()    # set by close()
         if listener.context is not None:
             self.inbio, self.outbio = ssl.MemoryBIO(), ssl.MemoryBIO()
             self.tls = listener.context.wrap_bio(self.inbio, self.outbio, server_side=True)
@@ -170,6 +180,12 @@ class _Connection:
                 data = bytes.fromhex(a["raw"])
                 self.sock.sendall(data)
                 self.record("sent", how="raw", len=len(data), wire=len(data))
+            elif "half_record" in a and self.tls is not None:
+                self.tls.write(_fill(int(a["half_record"]), a.get("byte")))
+                wire = self.outbio.read()
+                self.sock.sendall(wire[:len(wire) // 2])
+                self.record("sent", how="half_record", len=int(a["half_record"]),
+                            wire=len(wire) // 2)
             elif a.get("close_notify"):
                 self.send_close_notify()
             elif a.get("close"):
@@ -201,10 +217,16 @@ class _Connection:
             self.run(rule.get("do", []), data)
             return
 
+    def resume(self):
+        """Lets a "stop_reading" connection read again."""
+        self._reading.set()
+
     def close(self, by):
         if not self.open:
             return
         self.open = False
+        self._reading.set()
+        self._ended.set()
         try:
             self.sock.shutdown(socket.SHUT_RDWR)
         except OSError:
@@ -246,8 +268,18 @@ class _Connection:
         splitter = StreamSplitter()
         try:
             while self.open:
+                if self.ready and not self._reading.is_set():
+                    self.record("paused")
+                    self._reading.wait()
+                    if not self.open:
+                        break
+                    self.record("resumed")
                 data = self.sock.recv(1 << 16)
                 if not data:
+                    if self.listener.script.get("half_open"):
+                        self.record("eof")
+                        self._ended.wait()
+                        break
                     self.close("peer")
                     break
                 if self.tls is None:
@@ -312,6 +344,8 @@ class Listener:
     def _bind(self):
         s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if self.script.get("rcvbuf"):  # inherited by the accepted sockets
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, int(self.script["rcvbuf"]))
         if self.port:
             s.bind((self.host, self.port))
             return s

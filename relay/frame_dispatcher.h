@@ -1,0 +1,90 @@
+// The frame dispatcher: what the relay does with each burst the terminal sends.
+//
+// The main window's WM_COMM_RXCHAR handler copies the burst out of the serial buffer and hands
+// the copy to OnFrame, on the user-interface thread, while the serial watch thread waits. Every
+// frame is logged first. A connect request drops the old connection and opens the one it names
+// (TLS or plain) with its receive thread; any other frame goes to the host by its first byte;
+// DLE and EOM end the connection, and so does a send that fails (a host that stopped reading).
+//
+// The dispatcher owns the connection state. What it needs of its owner (the main window) comes
+// through IRelayOwner: log records, the tray picture and writes to the terminal.
+//
+// Threads. OnFrame, EndHostConnection and the destructor run on the user-interface thread. The
+// receive thread calls back through IHostEvents: it writes to the terminal, logs with a record
+// of its own, sets the tray picture, and at its end clears m_hSocket/m_hSslSession under
+// m_csHost, only while they still describe its own connection. Every end of a connection made
+// by this thread waits for the receive thread's clean-up (handling the messages it sends
+// meanwhile) before the connection object goes, so an old thread never touches a newer one.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+
+#include "log/log_record.h"
+#include "relay/connect_request.h"
+#include "relay/host_connection.h"
+
+// What the dispatcher and its receive threads need of the window that owns them.
+class IRelayOwner {
+public:
+    // Hands the record to the transaction log and returns once it has been rendered. Called on
+    // the user-interface thread and on receive threads, each with a record of its own.
+    virtual void SendLogRecord(LogRecord& record, WPARAM wCount) const = 0;
+    // Shows tray picture 131 (idle) or 132 (traffic). Any thread.
+    virtual void SetTrayPicture(UINT nIconId) = 0;
+    // Writes host bytes to the terminal. Receive threads only.
+    virtual void WriteTerminal(const unsigned char* pBytes, int nCount) = 0;
+
+protected:
+    ~IRelayOwner() = default;
+};
+
+// The connection states of the dispatcher's table.
+enum class HostLink {
+    None,   // no connection (never made, connect failed, closed by DLE/EOM, ended by the host)
+    Plain,  // plain TCP with its receive thread
+    Tls,    // TLS session with its receive thread
+};
+
+class CFrameDispatcher : private IHostEvents {
+public:
+    explicit CFrameDispatcher(IRelayOwner* pOwner);
+    ~CFrameDispatcher();  // ends any connection and waits for its receive thread
+    CFrameDispatcher(const CFrameDispatcher&) = delete;
+    CFrameDispatcher& operator=(const CFrameDispatcher&) = delete;
+
+    // One frame from the terminal: 1 to COMM_RX_BUFFER bytes, the caller's copy. UI thread.
+    void OnFrame(const unsigned char* pFrame, int nCount);
+
+    // Ends the connection, if any, and waits for its receive thread (handling sent messages).
+    // UI thread; the main window calls it at Exit, after the serial port has stopped.
+    void EndHostConnection();
+
+    // The state now: a connection counts until its receive thread has cleared the handles.
+    HostLink Link();
+
+    // Host address and port of the last connect request that passed the digit test. UI thread.
+    const char* HostAddr() const { return m_szHostAddr; }
+    int HostPort() const { return m_nHostPort; }
+
+private:
+    void ConnectFromRequest(const unsigned char* pFrame, int nCount);
+    void ForwardToHost(const unsigned char* pFrame, int nCount);
+    bool HasHostConnection();
+    void SetHostHandles(SOCKET hSocket, SSL_SESSION hSession);
+    void LogStatus(UINT nIconId, const std::string& strText);
+    // Host bytes to the terminal, then to the log. Receive thread.
+    int ForwardToTerminal(const unsigned char* pBytes, int nCount);
+    // IHostEvents, on the receive thread.
+    void OnHostData(CHostConnection* pConn, const unsigned char* pBytes, int nCount) override;
+    void OnHostEnded(CHostConnection* pConn) override;
+
+    IRelayOwner* const m_pOwner;
+    char m_szHostAddr[HOST_ADDR_SIZE];  // UI thread: host address of the last connect request
+    int m_nHostPort;                    // UI thread: host port of the last connect request
+    SOCKET m_hSocket;                   // under m_csHost: the connected socket, 0 when none
+    SSL_SESSION m_hSslSession;          // under m_csHost: the TLS session, 0 when none
+    LogRecord m_LogRecord;              // the user-interface thread's own record
+    // Created, ended and deleted by the UI thread; the receive thread only reports.
+    CHostConnection* m_pHostConn;
+    CRITICAL_SECTION m_csHost;          // m_hSocket, m_hSslSession, m_pHostConn vs OnHostEnded
+};
