@@ -45,12 +45,13 @@
  *      call). It reads the socket only when nothing whole is held, at most for the session's
  *      wait limit: the first recv of a call waits at most the limit (after the wait answered,
  *      it returns at once), and the rest of a record is waited for until the limit, counted
- *      from the call's start, has passed. While a session is live, SSL_RecvData sets the
- *      socket's receive time-out (SO_RCVTIMEO) for this.
+ *      from the call's start, has passed. The socket is read with overlapped receives (a
+ *      socket made by socket() allows them), so its options are left alone and CancelIoEx
+ *      on the socket from another thread ends a waiting SSL_RecvData at once.
  *      >0: bytes. 0: the server sent close_notify (or another alert) or closed the connection
  *      in order. SSL_RECV_AGAIN (-2): nothing to hand out yet and the connection is still up:
  *      a record held no plaintext (an empty record, a TLS 1.3 session ticket) and nothing
- *      more is held, or the socket is non-blocking and has nothing ready. -1: ended or error:
+ *      more is held. -1: ended or error:
  *      the limit passed (WSAGetLastError() gives WSAETIMEDOUT), the recv was cancelled
  *      (CancelIoEx on the socket from another thread stops a blocked SSL_RecvData this way),
  *      a reset, a record that does not decrypt, a renegotiation request, an unknown or closed

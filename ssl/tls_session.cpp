@@ -80,9 +80,10 @@ bool AcquireCredentials(CredHandle* cred, std::string* why) {
 
 }  // namespace
 
-CTlsSession::CTlsSession(SOCKET s) : m_hSocket(s) {}
+CTlsSession::CTlsSession(SOCKET s) : m_hSocket(s), m_hRecvEvent(WSACreateEvent()) {}
 
 CTlsSession::~CTlsSession() {
+    if (m_hRecvEvent != WSA_INVALID_EVENT) WSACloseEvent(m_hRecvEvent);
     if (m_bHaveCtx) DeleteSecurityContext(&m_ctx);
     if (m_bHaveCred) FreeCredentialsHandle(&m_cred);
 }
@@ -90,6 +91,10 @@ CTlsSession::~CTlsSession() {
 std::shared_ptr<CTlsSession> CTlsSession::Start(SOCKET s, const TrustSettings& settings) {
     std::shared_ptr<CTlsSession> session(new CTlsSession(s));
     session->m_strLogFile = settings.strLogFile;
+    if (session->m_hRecvEvent == WSA_INVALID_EVENT) {
+        DiagLine(settings.strLogFile, "TLS start refused: no event (WSA error %d)", WSAGetLastError());
+        return nullptr;
+    }
     int len = sizeof(sockaddr_in);
     int len2 = sizeof(sockaddr_in);
     if (getsockname(s, reinterpret_cast<sockaddr*>(&session->m_local), &len) != 0 ||
@@ -359,7 +364,7 @@ bool CTlsSession::PostHandshakeMessage() {
 }
 
 // Reads from the socket only while nothing whole is held, and for no longer than the wait
-// limit: the first recv of a call waits at most the limit (the caller has usually seen the
+// limit (see ReceiveWithin): the first recv of a call waits at most the limit (the caller has usually seen the
 // socket readable, so it returns at once); the rest of a record started in this call is
 // waited for only until the limit, counted from the call's start, has passed. A record that
 // yields no plaintext (an empty record, a post-handshake message) sends the caller back to
@@ -412,18 +417,13 @@ int CTlsSession::Recv(char* pBuffer, int nCapacity) {
             }
             timeout = static_cast<DWORD>(deadline - now);
         }
-        if (timeout != m_dwAppliedTimeoutMs) {
-            setsockopt(m_hSocket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-                       sizeof timeout);
-            m_dwAppliedTimeoutMs = timeout;
-        }
-        int r = recv(m_hSocket, m_recvChunk.data(), static_cast<int>(m_recvChunk.size()), 0);
-        const int error = r < 0 ? WSAGetLastError() : 0;
+        int error = 0;
+        int r = ReceiveWithin(timeout, &error);
         std::lock_guard<std::mutex> state(m_stateLock);
         if (m_bClosed) return -1;
         if (r < 0) {
-            // A non-blocking socket with nothing ready: the caller's wait is the place to wait.
-            // Anything else (the limit passed, a cancelled recv, a reset) ends the connection.
+            // Nothing ready on a socket that refuses to wait: the caller's wait is the place to
+            // wait. Anything else (the limit passed, a cancelled receive, a reset) ends it.
             if (error == WSAEWOULDBLOCK) return SSL_RECV_AGAIN;
             WSASetLastError(error);
             return -1;
@@ -435,6 +435,28 @@ int CTlsSession::Recv(char* pBuffer, int nCapacity) {
         received = true;
         m_inbuf.insert(m_inbuf.end(), m_recvChunk.data(), m_recvChunk.data() + r);
     }
+}
+
+// One overlapped receive, waited for at most timeoutMs. Overlapped rather than a blocking
+// recv with SO_RCVTIMEO: another thread can end it with CancelIoEx on the socket (Wine 8
+// reports a blocking recv as cancelled but leaves it waiting until its time-out, measured),
+// and the caller's socket options stay as they were. The receive is always finished (or
+// cancelled and its completion collected) before this returns, so the buffer and the
+// OVERLAPPED are never left to the system. Bytes that arrive as the time runs out are kept.
+int CTlsSession::ReceiveWithin(DWORD timeoutMs, int* error) {
+    WSABUF buffer{static_cast<ULONG>(m_recvChunk.size()), m_recvChunk.data()};
+    WSAOVERLAPPED ov{};
+    ov.hEvent = m_hRecvEvent;
+    WSAResetEvent(m_hRecvEvent);
+    DWORD got = 0, flags = 0;
+    if (WSARecv(m_hSocket, &buffer, 1, &got, &flags, &ov, nullptr) == 0) return static_cast<int>(got);
+    *error = WSAGetLastError();
+    if (*error != WSA_IO_PENDING) return -1;
+    bool timedOut = WaitForSingleObject(m_hRecvEvent, timeoutMs) == WAIT_TIMEOUT;
+    if (timedOut) CancelIoEx(reinterpret_cast<HANDLE>(m_hSocket), &ov);
+    if (WSAGetOverlappedResult(m_hSocket, &ov, &got, TRUE, &flags)) return static_cast<int>(got);
+    *error = timedOut ? WSAETIMEDOUT : WSAGetLastError();
+    return -1;
 }
 
 void CTlsSession::SetWaitLimit(int nSeconds) {

@@ -58,12 +58,14 @@ private:
     enum class Step { Data, NeedMore, PeerClosed, PostHandshake, Failed };
     Step DecryptOne();                            // caller holds m_stateLock
     bool PostHandshakeMessage();                  // caller holds m_readLock only
+    // Caller holds m_readLock only: bytes received (0: orderly end), or -1 and *error.
+    int ReceiveWithin(DWORD timeoutMs, int* error);
 
     const SOCKET m_hSocket;             // set at construction, never changed
     sockaddr_in m_local{}, m_peer{};    // set by Start, read-only afterwards
     std::string m_strLogFile;           // set by Start, read-only afterwards
     std::vector<char> m_recvChunk;      // guarded by m_readLock: what one recv returned
-    DWORD m_dwAppliedTimeoutMs = 0;     // guarded by m_readLock: SO_RCVTIMEO set by Recv (0: none)
+    const HANDLE m_hRecvEvent;          // used by the reader alone (m_readLock), freed at the end
     std::atomic<DWORD> m_dwWaitLimitMs{kDefaultWaitLimitSec * 1000};  // any thread
 
     std::mutex m_readLock, m_sendLock, m_stateLock;
