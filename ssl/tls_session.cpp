@@ -364,11 +364,11 @@ bool CTlsSession::PostHandshakeMessage() {
 }
 
 // Reads from the socket only while nothing whole is held, and for no longer than the wait
-// limit (see ReceiveWithin): the first recv of a call waits at most the limit (the caller has usually seen the
-// socket readable, so it returns at once); the rest of a record started in this call is
-// waited for only until the limit, counted from the call's start, has passed. A record that
-// yields no plaintext (an empty record, a post-handshake message) sends the caller back to
-// its own wait instead of into another recv.
+// limit (see ReceiveWithin): the first receive of a call waits at most the limit (the caller
+// has usually seen the socket readable, so it returns at once); the rest of a record started
+// in this call is waited for only until the limit, counted from the call's start, has
+// passed. A record that yields no plaintext (an empty record, a post-handshake message) sends
+// the caller back to its own wait instead of into another receive.
 int CTlsSession::Recv(char* pBuffer, int nCapacity) {
     if (!pBuffer || nCapacity <= 0) return -1;
     std::lock_guard<std::mutex> readLock(m_readLock);
@@ -438,11 +438,13 @@ int CTlsSession::Recv(char* pBuffer, int nCapacity) {
 }
 
 // One overlapped receive, waited for at most timeoutMs. Overlapped rather than a blocking
-// recv with SO_RCVTIMEO: another thread can end it with CancelIoEx on the socket (Wine 8
-// reports a blocking recv as cancelled but leaves it waiting until its time-out, measured),
-// and the caller's socket options stay as they were. The receive is always finished (or
-// cancelled and its completion collected) before this returns, so the buffer and the
-// OVERLAPPED are never left to the system. Bytes that arrive as the time runs out are kept.
+// recv with SO_RCVTIMEO: the caller's socket options stay as they were, and another thread
+// can end a pending receive with CancelIoEx on the socket (Wine 8 leaves a blocking recv
+// waiting until its time-out even though the cancel answers success; an overlapped one that
+// is pending ends at once). The receive is always over before this returns: after the limit
+// it is cancelled and its completion waited for on the session's own event, never through
+// the socket, which another thread may have closed. So the system never writes into a
+// buffer or an OVERLAPPED that is gone. Bytes that arrive as the time runs out are kept.
 int CTlsSession::ReceiveWithin(DWORD timeoutMs, int* error) {
     WSABUF buffer{static_cast<ULONG>(m_recvChunk.size()), m_recvChunk.data()};
     WSAOVERLAPPED ov{};
@@ -452,9 +454,12 @@ int CTlsSession::ReceiveWithin(DWORD timeoutMs, int* error) {
     if (WSARecv(m_hSocket, &buffer, 1, &got, &flags, &ov, nullptr) == 0) return static_cast<int>(got);
     *error = WSAGetLastError();
     if (*error != WSA_IO_PENDING) return -1;
-    bool timedOut = WaitForSingleObject(m_hRecvEvent, timeoutMs) == WAIT_TIMEOUT;
-    if (timedOut) CancelIoEx(reinterpret_cast<HANDLE>(m_hSocket), &ov);
-    if (WSAGetOverlappedResult(m_hSocket, &ov, &got, TRUE, &flags)) return static_cast<int>(got);
+    const bool timedOut = WaitForSingleObject(m_hRecvEvent, timeoutMs) != WAIT_OBJECT_0;
+    if (timedOut) {
+        CancelIoEx(reinterpret_cast<HANDLE>(m_hSocket), &ov);
+        WaitForSingleObject(m_hRecvEvent, INFINITE);
+    }
+    if (WSAGetOverlappedResult(m_hSocket, &ov, &got, FALSE, &flags)) return static_cast<int>(got);
     *error = timedOut ? WSAETIMEDOUT : WSAGetLastError();
     return -1;
 }
