@@ -206,6 +206,10 @@ void CHostConnection::ReceiveLoop(bool bSsl)
         const int nCount =
             bSsl ? SSL_RecvData(m_hSession, reinterpret_cast<char*>(abBuffer), HOST_READ_SIZE)
                  : recv(m_hSocket, reinterpret_cast<char*>(abBuffer), HOST_READ_SIZE, 0);
+        // A TLS record that held no data for us (an empty record, a session ticket) is no
+        // end: back to the wait, with its limit.
+        if (bSsl && nCount == SSL_RECV_AGAIN)
+            continue;
         if (nCount <= 0)
             break;
         m_pEvents->OnHostData(this, abBuffer, nCount);

@@ -28,7 +28,10 @@ int SSLAPI SSL_RecvData(SSL_SESSION hSession, char* pBuffer, int nCapacity) {
 int SSLAPI SSL_SelectTimeOut(SOCKET hSocket, int nSeconds) {
     if (hSocket == 0 || hSocket == INVALID_SOCKET) return 0;
     std::shared_ptr<CTlsSession> session = FindSessionBySocket(hSocket);
-    if (session && session->IsSameConnection(hSocket) && session->HasBufferedData()) return 1;
+    if (session && session->IsSameConnection(hSocket)) {
+        session->SetWaitLimit(nSeconds);  // also bounds SSL_RecvData's own waits
+        if (session->HasBufferedData()) return 1;
+    }
 
     fd_set readable;
     FD_ZERO(&readable);

@@ -8,7 +8,16 @@
  *  - Widths: int is 32 bits on both architectures. SOCKET and SSL_SESSION are pointer-sized
  *    (32 bits on i686, 64 bits on x86_64); a caller must keep them in pointer-sized variables,
  *    never in a 32-bit int on 64-bit builds.
- *  - SSL_SelectTimeOut takes its limit in seconds (the relay passes 15).
+ *  - SSL_SelectTimeOut takes its limit in seconds (the relay passes 15). A limit of 0 (or
+ *    less) answers at once: it counts what the library already holds for the session on that
+ *    socket (plaintext, a whole undecrypted record, a close seen) and then polls the socket
+ *    without waiting. A half record held does not count (it cannot be read yet).
+ *  - The wait limit of a session is the last positive limit given to SSL_SelectTimeOut for its
+ *    socket, 15 s until one is given. SSL_RecvData never waits on the socket longer than that.
+ *  - SSL_RecvData answers SSL_RECV_AGAIN (-2) for "nothing yet, the connection is still up":
+ *    go back to the wait (with its limit and its stop) and read again when it answers. Every
+ *    other result of 0 or less means the connection has ended. A caller that treats every
+ *    result of 0 or less as the end stays safe: it ends a connection early, it never hangs.
  *  - A session handle is an opaque number, never a pointer; 0 means "no session". A handle
  *    that was closed or never issued is refused with -1 (or ignored by SSL_Close): it is never
  *    dereferenced.
@@ -18,20 +27,35 @@
  *
  * Operations:
  *  SSL_StartUp(pSocket)  reads *pSocket once (a connected TCP socket; the pointer is not kept)
- *      and performs a TLS 1.2-or-later client handshake on it, with a receive time-out so that
- *      a silent server cannot block it for ever (10 s unless configured; the socket's own
- *      time-out is put back afterwards). TLS 1.3 is offered where the platform has it; a
- *      session below TLS 1.2 is refused even if the platform agreed to it. Then verifies the
- *      server (see Trust below). Returns a session handle, or 0 on any failure (logged); on
- *      failure the socket stays open and belongs to the caller, who closes it.
+ *      and performs a TLS 1.2-or-later client handshake on it. The whole handshake must end
+ *      within HandshakeTimeout (10 s unless configured), however the server paces its bytes:
+ *      each recv gets what is left of it as the socket's receive time-out, and the socket's
+ *      own time-out is put back afterwards. TLS 1.3 is offered where the platform has it; the
+ *      protocol agreed must be TLS 1.2 or TLS 1.3, anything else (older, or unknown to this
+ *      library) is refused even if the platform agreed to it. Server-initiated renegotiation
+ *      is refused (SSL_RecvData ends the connection). Then verifies the server (see Trust
+ *      below). Returns a session handle, or 0 on any failure (logged); on failure the socket
+ *      stays open and belongs to the caller, who closes it.
  *  SSL_SendData(session, data, length)  encrypts and sends all bytes, in records of at most
  *      the negotiated size. Returns length, or -1 (unknown or closed session, bad arguments,
- *      send failure). length 0 sends nothing and returns 0.
+ *      send failure, including the socket's own send time-out). length 0 sends nothing and
+ *      returns 0.
  *  SSL_RecvData(session, buffer, capacity)  returns the number of decrypted bytes placed at
  *      the start of buffer (at most capacity; the rest of a record stays buffered for the next
- *      call); blocks in recv only when nothing is buffered. 0: the server sent close_notify
- *      (or another alert) or closed the connection in order. <0: error (including an unknown
- *      or closed session, a null buffer or a capacity below 1).
+ *      call). It reads the socket only when nothing whole is held, at most for the session's
+ *      wait limit: the first recv of a call waits at most the limit (after the wait answered,
+ *      it returns at once), and the rest of a record is waited for until the limit, counted
+ *      from the call's start, has passed. The socket is read with overlapped receives (a
+ *      socket made by socket() allows them), so its options are left alone and CancelIoEx
+ *      on the socket from another thread ends a waiting SSL_RecvData at once.
+ *      >0: bytes. 0: the server sent close_notify (or another alert) or closed the connection
+ *      in order. SSL_RECV_AGAIN (-2): nothing to hand out yet and the connection is still up:
+ *      a record held no plaintext (an empty record, a TLS 1.3 session ticket) and nothing
+ *      more is held. -1: ended or error:
+ *      the limit passed (WSAGetLastError() gives WSAETIMEDOUT), the recv was cancelled
+ *      (CancelIoEx on the socket from another thread stops a blocked SSL_RecvData this way),
+ *      a reset, a record that does not decrypt, a renegotiation request, an unknown or closed
+ *      session, a null buffer or a capacity below 1.
  *  SSL_SelectTimeOut(socket, seconds)  nonzero when data can be read: plaintext or a whole
  *      undecrypted record already held for the session on that socket counts, otherwise the
  *      socket is waited on with select() and a 1-byte MSG_PEEK tells data from an orderly
@@ -60,7 +84,7 @@
  *                        them and nothing else is checked.          env SSLLIB32_PINSHA256
  *    InsecureSkipVerify=1  lab use only: no check at all (pins included); a warning is
  *                        logged at every SSL_StartUp.               env SSLLIB32_INSECURE_SKIP_VERIFY
- *    HandshakeTimeout=s  receive time-out during the handshake, seconds (default 10).
+ *    HandshakeTimeout=s  time the whole handshake may take, seconds (default 10).
  *                                                                   env SSLLIB32_HANDSHAKE_TIMEOUT
  *    LogFile=path        diagnostics file (default ssllib32.log beside the DLL).
  *                                                                   env SSLLIB32_LOG
@@ -83,6 +107,7 @@ extern "C" {
 #endif
 #define SSLAPI __stdcall
 typedef INT_PTR SSL_SESSION;          /* 0 = no session; pointer-sized, never cut to 32 bits */
+#define SSL_RECV_AGAIN (-2)           /* SSL_RecvData: nothing yet, connection still up; wait again */
 SSL_SESSION SSLAPI SSL_StartUp(SOCKET* pSocket);        /* reads *pSocket once, keeps no pointer */
 int SSLAPI SSL_SendData(SSL_SESSION hSession, const char* pData, int nLength);
 int SSLAPI SSL_RecvData(SSL_SESSION hSession, char* pBuffer, int nCapacity);

@@ -19,6 +19,7 @@
 
 #include "ssl/cert_verify.h"
 #include "ssl/diag_log.h"
+#include "ssl/ssllib32.h"
 #include "ssl/tls_record.h"
 
 namespace {
@@ -79,9 +80,10 @@ bool AcquireCredentials(CredHandle* cred, std::string* why) {
 
 }  // namespace
 
-CTlsSession::CTlsSession(SOCKET s) : m_hSocket(s) {}
+CTlsSession::CTlsSession(SOCKET s) : m_hSocket(s), m_hRecvEvent(WSACreateEvent()) {}
 
 CTlsSession::~CTlsSession() {
+    if (m_hRecvEvent != WSA_INVALID_EVENT) WSACloseEvent(m_hRecvEvent);
     if (m_bHaveCtx) DeleteSecurityContext(&m_ctx);
     if (m_bHaveCred) FreeCredentialsHandle(&m_cred);
 }
@@ -89,6 +91,10 @@ CTlsSession::~CTlsSession() {
 std::shared_ptr<CTlsSession> CTlsSession::Start(SOCKET s, const TrustSettings& settings) {
     std::shared_ptr<CTlsSession> session(new CTlsSession(s));
     session->m_strLogFile = settings.strLogFile;
+    if (session->m_hRecvEvent == WSA_INVALID_EVENT) {
+        DiagLine(settings.strLogFile, "TLS start refused: no event (WSA error %d)", WSAGetLastError());
+        return nullptr;
+    }
     int len = sizeof(sockaddr_in);
     int len2 = sizeof(sockaddr_in);
     if (getsockname(s, reinterpret_cast<sockaddr*>(&session->m_local), &len) != 0 ||
@@ -107,18 +113,19 @@ std::shared_ptr<CTlsSession> CTlsSession::Start(SOCKET s, const TrustSettings& s
                  "only)", peer.c_str());
     if (!settings.problems.empty()) return nullptr;
 
-    // A receive time-out for the handshake only; the caller's setting is put back after.
+    // The handshake as a whole must end within the time-out: each recv gets what is left of
+    // it as the socket's receive time-out, and the caller's setting is put back after.
     DWORD oldTimeout = 0;
     int optLen = sizeof oldTimeout;
     getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&oldTimeout), &optLen);
-    DWORD timeout = static_cast<DWORD>(settings.nHandshakeTimeoutSec) * 1000;
-    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+    const ULONGLONG deadline =
+        GetTickCount64() + static_cast<ULONGLONG>(settings.nHandshakeTimeoutSec) * 1000;
 
     std::string why;
     bool ok = false;
     if (AcquireCredentials(&session->m_cred, &why)) {
         session->m_bHaveCred = true;
-        ok = session->Handshake(&why);
+        ok = session->Handshake(deadline, settings.nHandshakeTimeoutSec, &why);
     }
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&oldTimeout),
                sizeof oldTimeout);
@@ -128,7 +135,8 @@ std::shared_ptr<CTlsSession> CTlsSession::Start(SOCKET s, const TrustSettings& s
     }
 
     // Wine negotiates TLS 1.1 whatever the credentials disable (measured): the protocol
-    // actually agreed is checked here, whatever the platform.
+    // actually agreed must be one of the allowed ones, whatever the platform. Anything else,
+    // a protocol this code does not know included, is refused.
     SecPkgContext_ConnectionInfo info{};
     SECURITY_STATUS ss = QueryContextAttributesA(&session->m_ctx, SECPKG_ATTR_CONNECTION_INFO, &info);
     if (ss != SEC_E_OK) {
@@ -136,8 +144,8 @@ std::shared_ptr<CTlsSession> CTlsSession::Start(SOCKET s, const TrustSettings& s
                  StatusText(ss).c_str());
         return nullptr;
     }
-    if ((info.dwProtocol & kOldProtocols) != 0) {
-        DiagLine(settings.strLogFile, "%s: refused: protocol 0x%lX is older than TLS 1.2",
+    if (info.dwProtocol != SP_PROT_TLS1_2_CLIENT && info.dwProtocol != SP_PROT_TLS1_3_CLIENT) {
+        DiagLine(settings.strLogFile, "%s: refused: protocol 0x%lX is not TLS 1.2 or 1.3",
                  peer.c_str(), static_cast<unsigned long>(info.dwProtocol));
         return nullptr;
     }
@@ -157,7 +165,7 @@ std::shared_ptr<CTlsSession> CTlsSession::Start(SOCKET s, const TrustSettings& s
     return session;
 }
 
-bool CTlsSession::Handshake(std::string* why) {
+bool CTlsSession::Handshake(ULONGLONG deadline, int nSeconds, std::string* why) {
     ULONG attrs = 0;
     TimeStamp expiry;
     SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
@@ -180,6 +188,14 @@ bool CTlsSession::Handshake(std::string* why) {
     bool needData = true;
     for (;;) {
         if (needData) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline) {
+                *why = "no complete handshake within " + std::to_string(nSeconds) + " s";
+                return false;
+            }
+            DWORD left = static_cast<DWORD>(deadline - now);
+            setsockopt(m_hSocket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&left),
+                       sizeof left);
             int r = recv(m_hSocket, chunk.data(), static_cast<int>(chunk.size()), 0);
             if (r == 0) {
                 *why = "server closed the connection";
@@ -187,8 +203,9 @@ bool CTlsSession::Handshake(std::string* why) {
             }
             if (r < 0) {
                 int error = WSAGetLastError();
-                *why = error == WSAETIMEDOUT ? "no answer from the server within the time-out"
-                                             : "recv failed (WSA error " + std::to_string(error) + ")";
+                *why = error == WSAETIMEDOUT
+                           ? "no complete handshake within " + std::to_string(nSeconds) + " s"
+                           : "recv failed (WSA error " + std::to_string(error) + ")";
                 return false;
             }
             m_inbuf.insert(m_inbuf.end(), chunk.data(), chunk.data() + r);
@@ -346,12 +363,23 @@ bool CTlsSession::PostHandshakeMessage() {
     return SendAll(token.data(), token.size());
 }
 
+// Reads from the socket only while nothing whole is held, and for no longer than the wait
+// limit (see ReceiveWithin): the first receive of a call waits at most the limit (the caller
+// has usually seen the socket readable, so it returns at once); the rest of a record started
+// in this call is waited for only until the limit, counted from the call's start, has
+// passed. A record that yields no plaintext (an empty record, a post-handshake message) sends
+// the caller back to its own wait instead of into another receive.
 int CTlsSession::Recv(char* pBuffer, int nCapacity) {
     if (!pBuffer || nCapacity <= 0) return -1;
     std::lock_guard<std::mutex> readLock(m_readLock);
     m_recvChunk.resize(kRecvChunk);
+    const DWORD limitMs = m_dwWaitLimitMs.load();
+    const ULONGLONG deadline = GetTickCount64() + limitMs;
+    bool received = false;   // this call has already read from the socket
+    bool emptyRecord = false;  // a record held nothing to hand out
     for (;;) {
         Step step;
+        bool haveWhole;
         {
             std::lock_guard<std::mutex> state(m_stateLock);
             if (m_bClosed) return -1;
@@ -362,28 +390,83 @@ int CTlsSession::Recv(char* pBuffer, int nCapacity) {
                 return static_cast<int>(n);
             }
             if (m_bPeerClosed) return 0;
-            step = m_inbuf.empty() ? Step::NeedMore : DecryptOne();
+            haveWhole = FrontRecordState(reinterpret_cast<const std::uint8_t*>(m_inbuf.data()),
+                                         m_inbuf.size()) != RecordState::Incomplete;
+            step = haveWhole ? DecryptOne() : Step::NeedMore;
             if (step == Step::PeerClosed) {
                 m_bPeerClosed = true;
                 return 0;
             }
             if (step == Step::Failed) return -1;
+            if (step == Step::Data && m_plain.empty()) emptyRecord = true;
+            if (step == Step::NeedMore && emptyRecord && m_inbuf.empty()) return SSL_RECV_AGAIN;
         }
         if (step == Step::Data) continue;
         if (step == Step::PostHandshake) {
             if (!PostHandshakeMessage()) return -1;
+            emptyRecord = true;
             continue;
         }
         // Nothing whole is held: wait on the socket, with no lock but the reader's own.
-        int r = recv(m_hSocket, m_recvChunk.data(), static_cast<int>(m_recvChunk.size()), 0);
+        DWORD timeout = limitMs;
+        if (received) {
+            const ULONGLONG now = GetTickCount64();
+            if (now >= deadline) {
+                WSASetLastError(WSAETIMEDOUT);
+                return -1;
+            }
+            timeout = static_cast<DWORD>(deadline - now);
+        }
+        int error = 0;
+        int r = ReceiveWithin(timeout, &error);
         std::lock_guard<std::mutex> state(m_stateLock);
-        if (m_bClosed || r < 0) return -1;
+        if (m_bClosed) return -1;
+        if (r < 0) {
+            // Nothing ready on a socket that refuses to wait: the caller's wait is the place to
+            // wait. Anything else (the limit passed, a cancelled receive, a reset) ends it.
+            if (error == WSAEWOULDBLOCK) return SSL_RECV_AGAIN;
+            WSASetLastError(error);
+            return -1;
+        }
         if (r == 0) {
             m_bPeerClosed = true;  // orderly close without close_notify
             return 0;
         }
+        received = true;
         m_inbuf.insert(m_inbuf.end(), m_recvChunk.data(), m_recvChunk.data() + r);
     }
+}
+
+// One overlapped receive, waited for at most timeoutMs. Overlapped rather than a blocking
+// recv with SO_RCVTIMEO: the caller's socket options stay as they were, and another thread
+// can end a pending receive with CancelIoEx on the socket (Wine 8 leaves a blocking recv
+// waiting until its time-out even though the cancel answers success; an overlapped one that
+// is pending ends at once). The receive is always over before this returns: after the limit
+// it is cancelled and its completion waited for on the session's own event, never through
+// the socket, which another thread may have closed. So the system never writes into a
+// buffer or an OVERLAPPED that is gone. Bytes that arrive as the time runs out are kept.
+int CTlsSession::ReceiveWithin(DWORD timeoutMs, int* error) {
+    WSABUF buffer{static_cast<ULONG>(m_recvChunk.size()), m_recvChunk.data()};
+    WSAOVERLAPPED ov{};
+    ov.hEvent = m_hRecvEvent;
+    WSAResetEvent(m_hRecvEvent);
+    DWORD got = 0, flags = 0;
+    if (WSARecv(m_hSocket, &buffer, 1, &got, &flags, &ov, nullptr) == 0) return static_cast<int>(got);
+    *error = WSAGetLastError();
+    if (*error != WSA_IO_PENDING) return -1;
+    const bool timedOut = WaitForSingleObject(m_hRecvEvent, timeoutMs) != WAIT_OBJECT_0;
+    if (timedOut) {
+        CancelIoEx(reinterpret_cast<HANDLE>(m_hSocket), &ov);
+        WaitForSingleObject(m_hRecvEvent, INFINITE);
+    }
+    if (WSAGetOverlappedResult(m_hSocket, &ov, &got, FALSE, &flags)) return static_cast<int>(got);
+    *error = timedOut ? WSAETIMEDOUT : WSAGetLastError();
+    return -1;
+}
+
+void CTlsSession::SetWaitLimit(int nSeconds) {
+    if (nSeconds > 0 && nSeconds <= kMaxWaitLimitSec)
+        m_dwWaitLimitMs.store(static_cast<DWORD>(nSeconds) * 1000);
 }
 
 bool CTlsSession::HasBufferedData() {

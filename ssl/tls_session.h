@@ -17,6 +17,7 @@
 #define SECURITY_WIN32
 #include <security.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,7 +35,12 @@ public:
     CTlsSession& operator=(const CTlsSession&) = delete;
 
     int Send(const char* pData, int nLength);     // nLength or -1
-    int Recv(char* pBuffer, int nCapacity);       // >0 bytes, 0 peer closed, <0 error
+    // >0 bytes, 0 peer closed, SSL_RECV_AGAIN nothing yet, other <0 error (ssllib32.h).
+    int Recv(char* pBuffer, int nCapacity);
+    // The longest a Recv waits on the socket, from the caller's wait limit (seconds > 0).
+    void SetWaitLimit(int nSeconds);
+    static constexpr int kDefaultWaitLimitSec = 15;
+    static constexpr int kMaxWaitLimitSec = 24 * 3600;
     bool HasBufferedData();                       // plaintext or a whole record held
     // Ends the session; sends close_notify first when bNotify. Safe to call twice.
     void Close(bool bNotify);
@@ -46,16 +52,21 @@ public:
 
 private:
     explicit CTlsSession(SOCKET s);
-    bool Handshake(std::string* why);             // before the session is shared: no lock
+    // Before the session is shared: no lock. Fails once GetTickCount64() passes deadline.
+    bool Handshake(ULONGLONG deadline, int nSeconds, std::string* why);
     bool SendAll(const char* p, std::size_t n);   // caller holds m_sendLock (or owns the session)
     enum class Step { Data, NeedMore, PeerClosed, PostHandshake, Failed };
     Step DecryptOne();                            // caller holds m_stateLock
     bool PostHandshakeMessage();                  // caller holds m_readLock only
+    // Caller holds m_readLock only: bytes received (0: orderly end), or -1 and *error.
+    int ReceiveWithin(DWORD timeoutMs, int* error);
 
     const SOCKET m_hSocket;             // set at construction, never changed
     sockaddr_in m_local{}, m_peer{};    // set by Start, read-only afterwards
     std::string m_strLogFile;           // set by Start, read-only afterwards
     std::vector<char> m_recvChunk;      // guarded by m_readLock: what one recv returned
+    const HANDLE m_hRecvEvent;          // used by the reader alone (m_readLock), freed at the end
+    std::atomic<DWORD> m_dwWaitLimitMs{kDefaultWaitLimitSec * 1000};  // any thread
 
     std::mutex m_readLock, m_sendLock, m_stateLock;
     // Guarded by m_stateLock:

@@ -41,10 +41,15 @@ Actions: {"send": "hex"}  {"send_len": n, "byte": "41"} (default fill 01..FF, ne
   one TCP write)  {"raw": "hex"} (on the socket, outside TLS)  {"close_notify": true}
   {"close": true} (FIN)  {"reset": true} (RST)  {"sleep": seconds}
   {"half_record": n} (TLS: the first half of a record of n bytes; the rest is never sent)
+  {"drip": "hex", "every": seconds} (on the socket, outside TLS, one byte at a time, a pause
+  before each)  {"send_part": "hex", "hold": n} (one TLS record of those bytes, all but its
+  last n bytes sent; the rest kept)  {"send_held": true} (what send_part kept)
+  {"renegotiate": true} (TLS 1.2: asks the client for a new handshake, a HelloRequest)
 A frame is one decrypted record (TLS) or what one recv returned (plain).
 """
 
 import argparse
+import ctypes
 import json
 import os
 import random
@@ -128,6 +133,7 @@ class _Connection:
         if not listener.script.get("stop_reading"):
             self._reading.set()
         self._ended = threading.Event()    # set by close()
+        self.held = b""  # the unsent end of a send_part record
         if listener.context is not None:
             self.inbio, self.outbio = ssl.MemoryBIO(), ssl.MemoryBIO()
             self.tls = listener.context.wrap_bio(self.inbio, self.outbio, server_side=True)
@@ -195,6 +201,54 @@ class _Connection:
                 self.close("us-reset")
             elif "sleep" in a:
                 time.sleep(float(a["sleep"]))
+            elif "drip" in a:
+                self.drip(bytes.fromhex(a["drip"]), float(a.get("every", 1)))
+            elif "send_part" in a:
+                self.send_part(bytes.fromhex(a["send_part"]), int(a["hold"]))
+            elif a.get("send_held"):
+                data, self.held = self.held, b""
+                self.sock.sendall(data)
+                self.record("sent", how="held", len=len(data), wire=len(data))
+            elif a.get("renegotiate"):
+                self.renegotiate()
+
+    def drip(self, data, every):
+        for k in range(len(data)):
+            time.sleep(every)
+            if not self.open:
+                return
+            self.sock.sendall(data[k:k + 1])
+            self.record("sent", how="drip", len=1, wire=1)
+
+    def send_part(self, data, hold):
+        self.tls.write(data)
+        wire = self.outbio.read()
+        cut = max(0, len(wire) - hold)
+        self.held = wire[cut:]
+        self.sock.sendall(wire[:cut])
+        self.record("sent", how="part", len=len(data), wire=cut)
+
+    def renegotiate(self):
+        """The ssl module has no call for a server-initiated renegotiation; OpenSSL's own is
+        called on the SSL object behind the SSLObject (found after the object's header and its
+        socket reference, the layout of CPython's _ssl module; the version check below refuses
+        to go on if that guess is wrong)."""
+        libssl = ctypes.CDLL("libssl.so.3")
+        for fn in (libssl.SSL_version, libssl.SSL_renegotiate, libssl.SSL_do_handshake,
+                   libssl.SSL_is_server):
+            fn.argtypes = [ctypes.c_void_p]
+        sslobj = self.tls._sslobj
+        ptr = ctypes.c_void_p.from_address(id(sslobj) + 3 * ctypes.sizeof(ctypes.c_void_p)).value
+        if (self.tls.version() != "TLSv1.2" or libssl.SSL_version(ptr) != 0x0303
+                or libssl.SSL_is_server(ptr) != 1):
+            self.record("renegotiate_failed", why="not a TLS 1.2 server session")
+            return
+        if libssl.SSL_renegotiate(ptr) != 1:
+            self.record("renegotiate_failed", why="SSL_renegotiate refused")
+            return
+        libssl.SSL_do_handshake(ptr)  # writes the HelloRequest; the answer would come later
+        wire = self._flush_tls()
+        self.record("sent", how="renegotiate", len=0, wire=wire)
 
     def send_close_notify(self):
         if self.tls is None:
@@ -251,6 +305,7 @@ class _Connection:
             try:
                 data = self.tls.read(1 << 17)
             except ssl.SSLWantReadError:
+                self._flush_tls()  # a renegotiation's answers, when the client took one up
                 return
             except ssl.SSLZeroReturnError:
                 data = b""
