@@ -1,9 +1,12 @@
 // Window subclassing (see subclass_wnd.h for the chain protocol).
 //
-// Two additions to the plain protocol keep a window from ever calling freed memory:
+// Three additions to the plain protocol keep every hook reachable and no window calling freed
+// memory:
 //  - the top of the chain puts its previous procedure back only while its own thunk is still
 //    the window procedure; a foreign procedure installed above it (one that knows nothing of
 //    the protocol but passes the request on) is not cut out, and the request fails instead;
+//  - the reflector passes unhook requests on like any hook (naming itself), so an object
+//    below it never mistakes itself for the top;
 //  - an object destroyed while its window still runs through its thunk (the request failed)
 //    hands its place to a small forwarding object that lives until the window is destroyed,
 //    so the thunk never reaches a freed object and its slot is never reused under the window.
@@ -236,12 +239,25 @@ HWND ReflectionTarget(HWND hWndParent, UINT uMsg, WPARAM wParam, LPARAM lParam)
 
 }  // namespace
 
+namespace {
+volatile LONG g_nLiveReflectors = 0;
+}
+
 CReflectWnd::CReflectWnd(HWND hWndParent)
 {
+    ::InterlockedIncrement(&g_nLiveReflectors);
     HookWindow(hWndParent, false);
 }
 
-CReflectWnd::~CReflectWnd() = default;
+CReflectWnd::~CReflectWnd()
+{
+    ::InterlockedDecrement(&g_nLiveReflectors);
+}
+
+long CReflectWnd::LiveCount()
+{
+    return ::InterlockedCompareExchange(&g_nLiveReflectors, 0, 0);
+}
 
 bool CReflectWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult)
 {
@@ -249,6 +265,12 @@ bool CReflectWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT
         lResult = reinterpret_cast<LRESULT>(this);
         return true;
     }
+    // The reflector takes part in the unhook protocol like any hook: a request from an object
+    // below it must arrive naming the reflector as the upper neighbour, or that object would
+    // take itself for the top and restore its own predecessor, cutting the reflector out of
+    // the chain (reflection would stop, and the reflector would never see WM_NCDESTROY).
+    if (uMsg == WM_SUBCLASS_UNHOOK)
+        return CSubclassWnd::HandleMessage(uMsg, wParam, lParam, lResult);
     HWND hWndChild = ReflectionTarget(m_hWnd, uMsg, wParam, lParam);
     if (hWndChild == nullptr)
         return false;

@@ -88,4 +88,7 @@ public:
     ~CReflectWnd() override;
     bool HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult) override;
     void OnWindowDestroyed() override;
+
+    // How many reflectors exist in the process (each lives exactly as long as its parent).
+    static long LiveCount();
 };
