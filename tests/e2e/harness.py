@@ -389,20 +389,26 @@ class Relay:
                                    ", ".join(str(p) for p in live),
                                    ", ".join(r.started_by or "?" for r in live.values())))
 
+        # Left by earlier runs: any pellarin.exe, and any test program of this build (one that
+        # runs pellarin.dll holds the port as well); the probes are the Bench's business.
+        build = wine_path(self.build_dir).lower() + "\\"
+
         def strangers():
-            procs = self.inspector.call("procs", name="pellarin.exe").get("procs", [])
-            return [p for p in procs if p["pid"] not in live]
+            procs = self.inspector.call("procs").get("procs", [])
+            return [p for p in procs if p["pid"] not in live and (
+                p["name"].lower() == "pellarin.exe" or
+                (p["image"].lower().startswith(build) and p["name"].lower() != "winprobe.exe"))]
 
         left = poll(lambda: not strangers(), LEFTOVER_GRACE) or strangers()
         if left is True:
             return
         for p in left:
             r = self.inspector.call("kill", pid=p["pid"], image=p["image"], timeout=5000)
-            print("e2e: ended a pellarin.exe left running in the prefix (pid %d, %s): %r" % (
+            print("e2e: ended a program left running in the prefix (pid %d, %s): %r" % (
                 p["pid"], p["image"], r), file=sys.stderr)
         still = poll(lambda: not strangers(), BOUND) or strangers()
         if still is not True:
-            raise RuntimeError("another pellarin.exe holds the port and could not be ended: %s" %
+            raise RuntimeError("another program holds the port and could not be ended: %s" %
                                "; ".join("pid %d %s" % (p["pid"], p["image"]) for p in still))
 
     def running(self):

@@ -20,6 +20,9 @@ inline const wchar_t kLogCaption[] = L"디버그 화면";
 inline const wchar_t kCompanyKey[] = L"Software\\(주)Norvane";
 inline const wchar_t kSettingsKey[] = L"Software\\(주)Norvane\\(주)Norvane Pellarin\\1.0";
 constexpr DWORD kWaitMs = 10000;  // bound on every wait for a window or a state
+// Bound on a start of pellarin.exe as a process of its own: three times its first start in a
+// new prefix (6.6 s to its first window, measured on a busy 2-core machine).
+constexpr DWORD kStartMs = 20000;
 constexpr UINT kTrayId = 133;
 constexpr UINT kTrayNotify = WM_USER + 10;
 
