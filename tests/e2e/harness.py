@@ -568,6 +568,9 @@ class Bench:
     def _open(self):
         self.pki = make_test_pki.make(os.path.join(self.tmp, "pki"))
         exe = find_binary(self.build_dir, "winprobe.exe")
+        if os.environ.get("PELLARIN_NO_32BIT") == "1" and not pe_is_64bit(exe):
+            raise RuntimeError("this machine runs no 32-bit programs, so Wine cannot run the "
+                               "i686 build in %s (see tools/wine-env.sh)" % self.build_dir)
         self.inspector = Inspector(exe)
         # Boots the prefix's server and its explorer first, so our shell window comes after
         # (in front of) explorer's own hidden one.
