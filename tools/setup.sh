@@ -43,10 +43,17 @@ if [ ! -f "$WINEPREFIX/.pellarin-ready" ]; then
   echo "setup: creating the Wine prefix $WINEPREFIX"
   rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
-  wine wineboot -i >/dev/null 2>&1
+  if ! wine wineboot -i >"$WINEPREFIX/../wineboot.log" 2>&1; then
+    tail -5 "$WINEPREFIX/../wineboot.log" >&2
+    echo "setup: Wine could not create the prefix (output above, whole in $WINEPREFIX/../wineboot.log)" >&2
+    exit 1
+  fi
   wineserver -w
   touch "$WINEPREFIX/.pellarin-ready"
 fi
 
 # The modem-line shim that lets Wine wait for serial events on the test ptys (tools/ptyshim).
+if [ "$PELLARIN_NO_32BIT" = 1 ]; then
+  echo "setup: this machine runs no 32-bit programs: Wine runs the x86_64 build only"
+fi
 bash "$(dirname "$0")/ptyshim/build.sh" "${PELLARIN_SHIM_ROOT:-$WINEPREFIX/../shim}"

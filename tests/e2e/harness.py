@@ -9,6 +9,13 @@ both ends, the log window's text (edit 1002 of "디버그 화면"), the registry
 the program hands to the shell. Every wait polls for the state that proves an outcome, with a
 bound; nothing is timed by sleeping.
 
+Runs must not see each other. A relay is known by the Windows process it is (learnt at start
+from the path of its own copy of pellarin.exe), and its windows are looked up by that process,
+never by caption alone: a window of an earlier relay that Wine is still tearing down has the
+same caption. A relay is ended when the test that started it ends, whatever failed (its
+cleanup is registered with that test), and before each start whatever an earlier run left in
+the prefix is ended, so two relays never share COM1. A start that fails says what it saw.
+
 The harness needs DISPLAY and the with-ptys.sh environment; main() re-runs the caller under
 tools/with-display.sh and tools/with-ptys.sh when they are missing.
 """
@@ -18,12 +25,14 @@ import os
 import queue
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import threading
 import time
+import unittest
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 TOOLS = os.path.join(ROOT, "tools")
@@ -52,6 +61,16 @@ IDOK, IDCANCEL = 1, 2
 ACK, ENQ, EOT, DLE, NAK, EOM = 0x06, 0x05, 0x04, 0x10, 0x15, 0x19
 
 BOUND = 15.0  # seconds: generous bound for anything that should take well under a second
+
+# Seconds: the bound on starting a Windows program (the relay, or the first winprobe, which
+# boots the prefix's Wine server and services): three times the first start of the x86_64
+# pellarin.exe in a new prefix, measured on a 2-core machine shared with other builds (load
+# average 8) as 5.9 s and 6.6 s from the start to its first window, server boot included.
+FIRST_START_MEASURED = 6.6
+START_BOUND = 3 * FIRST_START_MEASURED
+WINE_BOOT_BOUND = START_BOUND
+# Seconds an earlier run's pellarin.exe is given to end by itself before it is ended.
+LEFTOVER_GRACE = 5.0
 
 
 def wine_path(path):
@@ -102,7 +121,8 @@ class _LineProcess:
 
     def __init__(self, args, cwd=None, env=None):
         self.proc = subprocess.Popen([WINE_RUN] + args, cwd=cwd, env=env, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                     start_new_session=True)
         self.lines = queue.Queue()
         threading.Thread(target=self._read, daemon=True).start()
 
@@ -129,8 +149,7 @@ class _LineProcess:
         try:
             self.proc.wait(timeout)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
+            kill_tree(self.proc)
         self.proc.stdin = None
 
 
@@ -145,7 +164,7 @@ class Inspector(_LineProcess):
         words = [command]
         for k, v in kw.items():
             words += ["--" + k.replace("_", "-"), str(v)]
-        timeout = kw.get("timeout", 0) / 1000.0 + 30
+        timeout = kw.get("timeout", 0) / 1000.0 + WINE_BOOT_BOUND
         with self.lock:
             self.proc.stdin.write(("\t".join(words) + "\n").encode("utf-8"))
             self.proc.stdin.flush()
@@ -162,10 +181,12 @@ class TrayShell(_LineProcess):
         super().__init__([exe, "tray-shell"])
         self.events = []
         self.cond = threading.Condition()
-        ready = self.next(60)
+        ready = self.next(WINE_BOOT_BOUND)
         if not ready or ready.get("ev") != "ready":
-            raise RuntimeError("tray shell did not start: %r" % ready)
+            self.stop(1)
+            raise RuntimeError("tray shell did not start within %.0f s: %r" % (WINE_BOOT_BOUND, ready))
         if not ready.get("first"):
+            self.stop(1)
             raise RuntimeError("another Shell_TrayWnd comes first; the shell's copies miss us")
         threading.Thread(target=self._collect, daemon=True).start()
 
@@ -247,8 +268,16 @@ class Relay:
         self.extra_env = env or {}
         self.proc = None
         self.main = self.log = None
-        self.pid = None
+        self.pid = None  # the Windows process id, learnt at start
         self.log_mark = 0
+        self.bench = None  # the Bench that made it, whose other relays it must not meet
+        self.started_by = None  # the test (or class) whose cleanup ends it
+        self.ended = False
+
+    @property
+    def image(self):
+        """The Windows path of this relay's own pellarin.exe: what tells its process apart."""
+        return wine_path(os.path.join(self.workdir, "pellarin.exe"))
 
     # -- set-up --------------------------------------------------------------------------
     def install(self):
@@ -263,8 +292,16 @@ class Relay:
                     wine_path(os.path.join(self.pki, "ca.crt")),
                     wine_path(os.path.join(self.workdir, "ssllib32.log"))))
 
-    def start(self, timeout=60):
+    def start(self, timeout=None, alone=True):
+        """Starts pellarin.exe and waits for its windows and its port's status line.
+
+        Before the start, whatever an earlier run left in the prefix is ended; a relay of this
+        Bench that still runs makes the start fail unless alone is False (two relays on one port
+        share its bytes). The relay is ended when the test that called start() ends (its
+        cleanup), and at once when the start fails, with what was seen in the message."""
+        timeout = START_BOUND if timeout is None else timeout
         self.install()
+        self._clear_the_way(alone)
         env = dict(os.environ)
         env.update(self.extra_env)
         for k in ("SSLLIB32_CAFILE", "SSLLIB32_PINSHA256", "SSLLIB32_INSECURE_SKIP_VERIFY"):
@@ -274,27 +311,139 @@ class Relay:
         with open(os.path.join(self.workdir, "output.txt"), "wb") as out:
             self.proc = subprocess.Popen([WINE_RUN, os.path.join(self.workdir, "pellarin.exe")],
                                          cwd=self.workdir, env=env, stdin=subprocess.DEVNULL,
-                                         stdout=out, stderr=subprocess.STDOUT)
-        def main_window():
+                                         stdout=out, stderr=subprocess.STDOUT,
+                                         start_new_session=True)
+        self.started_at = time.monotonic()
+        self._end_with_caller()
+        try:
+            self._wait_started(time.monotonic() + timeout)
+        except Exception as e:
+            seen = self.describe()
+            self.kill()
+            raise RuntimeError("%s after %.1f s (bound %.0f s)\n%s" % (
+                e, time.monotonic() - self.started_at, timeout, seen)) from None
+        return self
+
+    def _wait_started(self, deadline):
+        def left():
+            return max(0.0, deadline - time.monotonic())
+
+        def own_process():
             if self.proc.poll() is not None:
                 return "ended"
-            r = self.inspector.call("find", caption=MAIN_CAPTION, timeout=500)
-            return r if r.get("ok") else None
+            procs = self.inspector.call("procs", image=self.image).get("procs", [])
+            return procs[0]["pid"] if procs else None
 
-        found = poll(main_window, timeout)
-        if not isinstance(found, dict):
-            raise RuntimeError("main window %r did not appear (exit code %r; output in %s)" % (
-                MAIN_CAPTION, self.proc.poll(), self.workdir))
-        self.main, self.pid = found["hwnd"], found["pid"]
-        log = self.inspector.call("find", caption=LOG_CAPTION, pid=self.pid, timeout=BOUND * 1000)
-        if not log.get("ok"):
-            raise RuntimeError("log window %r did not appear" % LOG_CAPTION)
-        self.log = log["hwnd"]
+        pid = poll(own_process, left())
+        if pid in (None, "ended"):
+            raise RuntimeError("pellarin.exe did not come up as a Windows process")
+        self.pid = pid
+
+        def window(caption):
+            def find():
+                if self.proc.poll() is not None:
+                    return "ended"
+                r = self.inspector.call("find", caption=caption, pid=self.pid, timeout=200)
+                return r if r.get("ok") else None
+            found = poll(find, left())
+            if not isinstance(found, dict):
+                raise RuntimeError("window %r of pellarin.exe (pid %d) did not appear" % (
+                    caption, self.pid))
+            return found["hwnd"]
+
+        self.main = window(MAIN_CAPTION)
+        self.log = window(LOG_CAPTION)
+        self.load_time = time.monotonic() - self.started_at
         # The port is open (or not) once its status line is logged; bytes sent before that
         # would be purged by the open.
         self.port_status = self.wait_log(
-            lambda es: any(e.kind == "status" and " Open " in e.text for e in es))
-        return self
+            lambda es: any(e.kind == "status" and " Open " in e.text for e in es),
+            max(BOUND, left()))
+
+    def _end_with_caller(self):
+        """Registers kill() as a cleanup of the test (or test class) that called start(), so
+        the relay ends when that test ends, whatever failed in it."""
+        frame = sys._getframe(2)
+        while frame:
+            owner = frame.f_locals.get("self")
+            if isinstance(owner, unittest.TestCase):
+                owner.addCleanup(self.kill)
+                self.started_by = owner.id()
+                return
+            owner = frame.f_locals.get("cls")
+            if isinstance(owner, type) and issubclass(owner, unittest.TestCase):
+                owner.addClassCleanup(self.kill)
+                self.started_by = owner.__qualname__
+                return
+            frame = frame.f_back
+        self.started_by = "(no test: ended by Bench.close or the caller)"
+
+    def _clear_the_way(self, alone):
+        """Ends what an earlier run left in the prefix; fails when a live relay of this Bench
+        would share the port."""
+        live = {r.pid: r for r in (self.bench.relays if self.bench else [])
+                if r is not self and r.running()}
+        if alone and live:
+            raise RuntimeError("another relay of this run still runs (pid %s, started by %s); "
+                               "two relays would share the port" % (
+                                   ", ".join(str(p) for p in live),
+                                   ", ".join(r.started_by or "?" for r in live.values())))
+
+        # Left by earlier runs: any pellarin.exe, and any test program of this build (one that
+        # runs pellarin.dll holds the port as well); the probes are the Bench's business.
+        build = wine_path(self.build_dir).lower() + "\\"
+
+        def strangers():
+            procs = self.inspector.call("procs").get("procs", [])
+            return [p for p in procs if p["pid"] not in live and (
+                p["name"].lower() == "pellarin.exe" or
+                (p["image"].lower().startswith(build) and p["name"].lower() != "winprobe.exe"))]
+
+        left = poll(lambda: not strangers(), LEFTOVER_GRACE) or strangers()
+        if left is True:
+            return
+        for p in left:
+            r = self.inspector.call("kill", pid=p["pid"], image=p["image"], timeout=5000)
+            print("e2e: ended a program left running in the prefix (pid %d, %s): %r" % (
+                p["pid"], p["image"], r), file=sys.stderr)
+        still = poll(lambda: not strangers(), BOUND) or strangers()
+        if still is not True:
+            raise RuntimeError("another program holds the port and could not be ended: %s" %
+                               "; ".join("pid %d %s" % (p["pid"], p["image"]) for p in still))
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None and not self.ended
+
+    def describe(self):
+        """What can be seen of this relay and its kind, for a failure message."""
+        lines = []
+        if self.proc is None:
+            lines.append("process: not started")
+        else:
+            code = self.proc.poll()
+            lines.append("process: %s" % ("running (Linux pid %d)" % self.proc.pid if code is None
+                                           else "ended with exit code %r" % code))
+        lines.append("Windows process id: %r (image %s)" % (self.pid, self.image))
+        try:
+            procs = self.inspector.call("procs", name="pellarin.exe").get("procs", [])
+            lines.append("pellarin.exe processes in the prefix: %s" % (
+                "; ".join("pid %d %s" % (p["pid"], p["image"]) for p in procs) or "none"))
+            wins = [w for w in self.inspector.call("list").get("windows", [])
+                    if w.get("pid") == self.pid or w.get("caption") in (MAIN_CAPTION, LOG_CAPTION)
+                    or w.get("image", "").lower().endswith("\\pellarin.exe")]
+            lines.append("windows: %s" % ("; ".join(
+                "%s %r pid %d%s" % (w["class"], w["caption"], w["pid"],
+                                    "" if w["visible"] else " hidden") for w in wins) or "none"))
+        except Exception as e:  # the inspector itself may be what failed
+            lines.append("inspector: %s" % e)
+        out = os.path.join(self.workdir, "output.txt")
+        try:
+            with open(out, "rb") as f:
+                text = f.read()[-1500:].decode("utf-8", "replace").strip()
+            lines.append("output (%s): %s" % (out, text or "empty"))
+        except OSError as e:
+            lines.append("output: %s" % e)
+        return "\n".join("  " + line for line in lines)
 
     # -- reading back ----------------------------------------------------------------------
     def log_text(self):
@@ -363,9 +512,29 @@ class Relay:
         return self.proc.wait(timeout)
 
     def kill(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        """Ends the relay if it still runs (its Wine process and what it started) and waits
+        until the Windows process is gone. Safe to call any number of times."""
+        self.ended = True
+        if self.proc is not None:
+            kill_tree(self.proc)
+        if self.pid is not None:
+            try:
+                self.inspector.call("kill", pid=self.pid, image=self.image, timeout=5000)
+            except Exception:  # the inspector may be gone already; the process group is
+                pass
+
+
+def kill_tree(proc, timeout=10):
+    """Ends a process started with start_new_session=True and everything in its process group
+    (the Wine loader of the program and the processes it spawned), then reaps it."""
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    try:
+        proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        pass
 
 
 def find_binary(build_dir, name):
@@ -388,12 +557,27 @@ class Bench:
     def __init__(self, build_dir):
         self.build_dir = os.path.abspath(build_dir)
         self.tmp = tempfile.mkdtemp(prefix="pellarin-bench-")
+        self.relays = []
+        self.inspector = self.tray = self.terminal = None
+        try:
+            self._open()
+        except BaseException:
+            self.close()
+            raise
+
+    def _open(self):
         self.pki = make_test_pki.make(os.path.join(self.tmp, "pki"))
         exe = find_binary(self.build_dir, "winprobe.exe")
+        if os.environ.get("PELLARIN_NO_32BIT") == "1" and not pe_is_64bit(exe):
+            raise RuntimeError("this machine runs no 32-bit programs, so Wine cannot run the "
+                               "i686 build in %s (see tools/wine-env.sh)" % self.build_dir)
         self.inspector = Inspector(exe)
         # Boots the prefix's server and its explorer first, so our shell window comes after
         # (in front of) explorer's own hidden one.
+        started = time.monotonic()
         self.inspector.call("list", **{"class": "Shell_TrayWnd"})
+        self.boot_time = time.monotonic() - started
+        self._end_earlier_probes()
         self.tray = TrayShell(exe)
         dll = find_binary(self.build_dir, "pellarin.dll")
         self.view = 64 if pe_is_64bit(dll) else 32  # the registry view the relay writes
@@ -407,6 +591,16 @@ class Bench:
             raise RuntimeError("icons 131 and 132 have the same picture")
         self.terminal = termsim.Terminal(os.environ["PELLARIN_TERM_COM1"])
 
+    def _end_earlier_probes(self):
+        """Ends winprobe processes an earlier run left in the prefix: a tray shell of theirs
+        would come before ours and receive the relay's tray calls."""
+        me = self.inspector.call("self")["pid"]
+        for p in self.inspector.call("procs", name="winprobe.exe").get("procs", []):
+            if p["pid"] != me:
+                r = self.inspector.call("kill", pid=p["pid"], image=p["image"], timeout=5000)
+                print("e2e: ended a winprobe left running in the prefix (pid %d, %s): %r" % (
+                    p["pid"], p["image"], r), file=sys.stderr)
+
     def store_port(self, port="COM1"):
         """The port the next relay opens (None: no stored port, so the default COM1)."""
         if port is None:
@@ -414,7 +608,10 @@ class Bench:
         return self.inspector.call("reg", key=REG_KEY, value="COM Port", set=port, view=self.view)
 
     def relay(self, **kw):
-        return Relay(self.build_dir, self.inspector, self.tray, pki=self.pki, parent=self.tmp, **kw)
+        relay = Relay(self.build_dir, self.inspector, self.tray, pki=self.pki, parent=self.tmp, **kw)
+        relay.bench = self
+        self.relays.append(relay)
+        return relay
 
     def host(self, tls=None, script=None):
         """A scripted host; tls names a certificate of the test PKI (server_ip1, selfsigned...)."""
@@ -425,9 +622,15 @@ class Bench:
         return hostsim.Listener(tls=files, script=script or {}).start()
 
     def close(self):
-        self.terminal.close()
-        self.tray.stop()
-        self.inspector.stop()
+        """Ends every relay it made that still runs, then its own helpers."""
+        for relay in self.relays:
+            relay.kill()
+        if self.terminal:
+            self.terminal.close()
+        if self.tray:
+            self.tray.stop()
+        if self.inspector:
+            self.inspector.stop()
         # PELLARIN_E2E_KEEP=1 keeps the working directories (output.txt, ssllib32.log, PKI).
         if os.environ.get("PELLARIN_E2E_KEEP") == "1":
             print("e2e: kept %s" % self.tmp, file=sys.stderr)

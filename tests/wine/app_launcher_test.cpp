@@ -32,7 +32,7 @@ TEST(Launcher, RunsFromAnotherFolderAndEndsWithExit)
     EXPECT_TRUE(WaitUntil([&] {
         hMain = FindTopWindow(L"#32770", kCaption, false, nullptr, pi.dwProcessId);
         return hMain != nullptr;
-    })) << "the launcher showed no main window";
+    }, kStartMs)) << "the launcher showed no main window";
     if (hMain != nullptr) {
         EXPECT_EQ(WindowText(hMain), kCaption);
         PostMessageW(hMain, WM_COMMAND, 32774, 0);

@@ -55,6 +55,7 @@ struct FindArgs {
     bool bVisibleOnly;
     HWND hExclude;
     DWORD dwPid;
+    DWORD dwTid;
     HWND hFound;
 };
 
@@ -62,8 +63,10 @@ BOOL CALLBACK FindProc(HWND hWnd, LPARAM lParam)
 {
     auto* pArgs = reinterpret_cast<FindArgs*>(lParam);
     DWORD dwPid = 0;
-    GetWindowThreadProcessId(hWnd, &dwPid);
+    const DWORD dwTid = GetWindowThreadProcessId(hWnd, &dwPid);
     if (dwPid != pArgs->dwPid || hWnd == pArgs->hExclude)
+        return TRUE;
+    if (pArgs->dwTid != 0 && dwTid != pArgs->dwTid)
         return TRUE;
     if (pArgs->bVisibleOnly && !IsWindowVisible(hWnd))
         return TRUE;
@@ -80,18 +83,18 @@ BOOL CALLBACK FindProc(HWND hWnd, LPARAM lParam)
 } // namespace
 
 HWND FindTopWindow(const wchar_t* pszClass, const std::wstring& strCaption, bool bVisibleOnly,
-                   HWND hExclude, DWORD dwPid)
+                   HWND hExclude, DWORD dwPid, DWORD dwTid)
 {
-    FindArgs args{pszClass, &strCaption, bVisibleOnly, hExclude, dwPid, nullptr};
+    FindArgs args{pszClass, &strCaption, bVisibleOnly, hExclude, dwPid, dwTid, nullptr};
     EnumWindows(FindProc, reinterpret_cast<LPARAM>(&args));
     return args.hFound;
 }
 
-HWND WaitForDialog(const std::wstring& strCaption, HWND hExclude, DWORD dwPid)
+HWND WaitForDialog(const std::wstring& strCaption, HWND hExclude, DWORD dwPid, DWORD dwTid)
 {
     HWND hFound = nullptr;
     WaitUntil([&] {
-        hFound = FindTopWindow(L"#32770", strCaption, true, hExclude, dwPid);
+        hFound = FindTopWindow(L"#32770", strCaption, true, hExclude, dwPid, dwTid);
         return hFound != nullptr;
     });
     return hFound;
@@ -248,7 +251,7 @@ CStartMainRun::CStartMainRun()
         return;
     }
     m_hThread = CreateThread(nullptr, 0, StartMainThread, reinterpret_cast<LPVOID>(pfn), 0,
-                             nullptr);
+                             &m_dwThreadId);
 }
 
 CStartMainRun::~CStartMainRun()
@@ -263,7 +266,8 @@ CStartMainRun::~CStartMainRun()
 HWND CStartMainRun::WaitMainWindow()
 {
     WaitUntil([&] {
-        m_hMain = FindTopWindow(L"#32770", kCaption, false);
+        m_hMain = FindTopWindow(L"#32770", kCaption, false, nullptr, GetCurrentProcessId(),
+                                m_dwThreadId);
         return m_hMain != nullptr && GetDlgItem(m_hMain, 1000) != nullptr;
     });
     return m_hMain;
@@ -271,7 +275,8 @@ HWND CStartMainRun::WaitMainWindow()
 
 HWND CStartMainRun::LogWindow() const
 {
-    return FindTopWindow(L"#32770", kLogCaption, false);
+    return FindTopWindow(L"#32770", kLogCaption, false, nullptr, GetCurrentProcessId(),
+                         m_dwThreadId);
 }
 
 std::wstring CStartMainRun::LogText() const
@@ -295,7 +300,7 @@ bool CStartMainRun::ExitWithOk()
     if (m_hMain == nullptr)
         WaitMainWindow();
     PostMessageW(m_hMain, WM_COMMAND, 32774, 0);
-    HWND hBox = WaitForDialog(kTitle);
+    HWND hBox = WaitForDialog(kTitle, nullptr, GetCurrentProcessId(), m_dwThreadId);
     if (hBox == nullptr)
         return false;
     PressButton(hBox, IDOK);

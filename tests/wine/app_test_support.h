@@ -20,6 +20,9 @@ inline const wchar_t kLogCaption[] = L"디버그 화면";
 inline const wchar_t kCompanyKey[] = L"Software\\(주)Norvane";
 inline const wchar_t kSettingsKey[] = L"Software\\(주)Norvane\\(주)Norvane Pellarin\\1.0";
 constexpr DWORD kWaitMs = 10000;  // bound on every wait for a window or a state
+// Bound on a start of pellarin.exe as a process of its own: three times its first start in a
+// new prefix (6.6 s to its first window, measured on a busy 2-core machine).
+constexpr DWORD kStartMs = 20000;
 constexpr UINT kTrayId = 133;
 constexpr UINT kTrayNotify = WM_USER + 10;
 
@@ -30,13 +33,13 @@ std::wstring WindowText(HWND hWnd);
 // For failure messages.
 std::string Utf8(const std::wstring& strText);
 std::wstring ClassOf(HWND hWnd);
-// A top-level window of process dwPid with that class and caption; with bVisibleOnly only a
-// visible one; hExclude is skipped. Null when there is none.
+// A top-level window of process dwPid (and of thread dwTid when not 0) with that class and
+// caption; with bVisibleOnly only a visible one; hExclude is skipped. Null when there is none.
 HWND FindTopWindow(const wchar_t* pszClass, const std::wstring& strCaption, bool bVisibleOnly,
-                   HWND hExclude = nullptr, DWORD dwPid = GetCurrentProcessId());
+                   HWND hExclude = nullptr, DWORD dwPid = GetCurrentProcessId(), DWORD dwTid = 0);
 // Waits for such a window (visible) and returns it, or null after the bound.
 HWND WaitForDialog(const std::wstring& strCaption, HWND hExclude = nullptr,
-                   DWORD dwPid = GetCurrentProcessId());
+                   DWORD dwPid = GetCurrentProcessId(), DWORD dwTid = 0);
 
 // A message box as the user sees it.
 struct MessageBoxView {
@@ -76,6 +79,8 @@ private:
 };
 
 // StartMain of the real pellarin.dll (loaded from the test program's folder), on a thread.
+// Its windows are looked up by that thread: a window of an earlier run that is still being
+// torn down has the same caption.
 class CStartMainRun {
 public:
     CStartMainRun();
@@ -97,6 +102,7 @@ public:
 private:
     HMODULE m_hLibrary = nullptr;
     HANDLE m_hThread = nullptr;
+    DWORD m_dwThreadId = 0;
     HWND m_hMain = nullptr;
 };
 

@@ -12,7 +12,16 @@ source "$here/tools/wine-env.sh"
 exe="$1"
 shift
 report="$(mktemp -d)/report.xml"
-trap 'rm -rf "$(dirname "$report")"' EXIT
+# The program and the pellarin.exe it may start run detached from this script under Wine:
+# whatever an earlier run left is ended first (it would share COM1 with this run), and
+# whatever this run leaves is ended at the end, however the run ended. wine-end.py names
+# each process it ends.
+programs=("$exe" "$(dirname "$exe")/pellarin.exe")
+end_programs() { python3 "$here/tools/wine-end.py" "${programs[@]}"; }
+trap 'end_programs; rm -rf "$(dirname "$report")"' EXIT
+trap 'exit 143' TERM
+trap 'exit 130' INT
+end_programs
 bash "$here/tools/wine-run.sh" explorer /desktop=pellarin-tests,1024x768 \
   "$(winepath -w "$exe")" "--gtest_output=xml:$(winepath -w "$report")" "$@"
 if [ ! -s "$report" ]; then

@@ -27,4 +27,11 @@ fi
 
 export HOSTSIM_CONTROL_PORT="$port"
 export PELLARIN_TEST_PKI="Z:${pki//\//\\}\\"
-"$root/tools/wine-run.sh" "$@"
+# A copy of the program left by an earlier run is ended first; the run's own copy is ended
+# with this script, however it ends (wine-end.py names what it ends).
+python3 "$root/tools/wine-end.py" "$1"
+trap 'python3 "$root/tools/wine-end.py" "$1"; kill "$sim_pid" 2>/dev/null; rm -rf "$pki"' EXIT
+trap 'exit 143' TERM
+status=0
+"$root/tools/wine-run.sh" "$@" || status=$?
+exit "$status"

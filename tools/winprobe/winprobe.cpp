@@ -8,6 +8,12 @@
 // stdout; arguments come as UTF-8 (GetCommandLineW) or, in "repl" mode, as tab-separated
 // lines on stdin, which spares the Wine start-up per command.
 //
+// Windows are told apart by the process that owns them, never by caption alone: --pid, or
+// --image (the full path of the owner's program file, so a test that runs pellarin.exe from a
+// folder of its own finds only that copy's windows). "procs" lists the prefix's processes
+// with their program files and "kill" ends one by its id, so the harness can learn the id of
+// what it started and end what a failed test left behind.
+//
 // "tray-shell" mode plays the notification area: Wine's Shell_NotifyIcon finds the first
 // top-level window of class "Shell_TrayWnd" and sends it WM_COPYDATA (dwData = the NIM_
 // code) with a fixed-layout icon record followed by the icon's mask and colour bits. We own
@@ -15,6 +21,7 @@
 // which picture the program handed to the shell.
 #include <windows.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -125,6 +132,28 @@ std::wstring CaptionOf(HWND h)
     return buf;
 }
 
+// The full Windows path of a process's program file, or empty when it cannot be read (the
+// process has ended, or is not ours to open).
+std::wstring ImageOf(DWORD pid)
+{
+    HANDLE p = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!p) return std::wstring();
+    wchar_t buf[MAX_PATH * 2] = {};
+    DWORD n = MAX_PATH * 2 - 1;
+    std::wstring out = QueryFullProcessImageNameW(p, 0, buf, &n) ? std::wstring(buf, n) : L"";
+    CloseHandle(p);
+    return out;
+}
+
+// Paths compare without regard to case or to the kind of slash (Wine hands out either).
+bool SamePath(std::wstring a, std::wstring b)
+{
+    for (auto* s : {&a, &b})
+        for (auto& c : *s)
+            if (c == L'/') c = L'\\';
+    return _wcsicmp(a.c_str(), b.c_str()) == 0;
+}
+
 std::string Describe(HWND h)
 {
     DWORD pid = 0;
@@ -133,7 +162,8 @@ std::string Describe(HWND h)
     char head[160];
     snprintf(head, sizeof head, "\"hwnd\":%lld,\"pid\":%lu,\"tid\":%lu,\"visible\":%s,",
              (long long)(INT_PTR)h, pid, tid, IsWindowVisible(h) ? "true" : "false");
-    return head + std::string("\"class\":") + Json(ClassOf(h)) + ",\"caption\":" + Json(caption);
+    return head + std::string("\"class\":") + Json(ClassOf(h)) + ",\"caption\":" + Json(caption) +
+           ",\"image\":" + Json(ImageOf(pid));
 }
 
 struct Filter {
@@ -152,6 +182,11 @@ bool Matches(HWND h, const Args& a)
     if (Has(a, L"caption") && CaptionOf(h) != Str(a, L"caption")) return false;
     if (Has(a, L"visible") && (IsWindowVisible(h) != 0) != (Num(a, L"visible", 1) != 0))
         return false;
+    if (Has(a, L"image")) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(h, &pid);
+        if (!SamePath(ImageOf(pid), Str(a, L"image"))) return false;
+    }
     return true;
 }
 
@@ -444,6 +479,49 @@ std::string CmdReg(const Args& a)
     return out + "}";
 }
 
+// Processes of the prefix, optionally only those of one program file name (--name, e.g.
+// pellarin.exe) or one full path (--image).
+std::string CmdProcs(const Args& a)
+{
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE) return Fail("no process snapshot");
+    std::string out = "{\"ok\":true,\"procs\":[";
+    bool first = true;
+    PROCESSENTRY32W pe;
+    pe.dwSize = sizeof pe;
+    for (BOOL more = Process32FirstW(snap, &pe); more; more = Process32NextW(snap, &pe)) {
+        if (Has(a, L"name") && _wcsicmp(pe.szExeFile, Str(a, L"name").c_str()) != 0) continue;
+        std::wstring image = ImageOf(pe.th32ProcessID);
+        if (Has(a, L"image") && !SamePath(image, Str(a, L"image"))) continue;
+        char head[96];
+        snprintf(head, sizeof head, "%s{\"pid\":%lu,\"parent\":%lu,\"threads\":%lu,\"name\":",
+                 first ? "" : ",", pe.th32ProcessID, pe.th32ParentProcessID, pe.cntThreads);
+        out += head + Json(pe.szExeFile) + ",\"image\":" + Json(image) + "}";
+        first = false;
+    }
+    CloseHandle(snap);
+    return out + "]}";
+}
+
+// Ends a process by id and waits (--timeout ms, default 5000) until it has ended.
+std::string CmdKill(const Args& a)
+{
+    // With --image, only a process of that program file: ids are reused, and the one the
+    // caller saw may have ended and its id gone to another process.
+    DWORD pid = (DWORD)Num(a, L"pid", 0);
+    if (Has(a, L"image") && !SamePath(ImageOf(pid), Str(a, L"image")))
+        return "{\"ok\":true,\"existed\":false}";
+    HANDLE p = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    if (!p) return "{\"ok\":true,\"existed\":false}";
+    BOOL ended = WaitForSingleObject(p, 0) == WAIT_OBJECT_0;
+    if (!ended) {
+        TerminateProcess(p, (UINT)Num(a, L"code", 1));
+        ended = WaitForSingleObject(p, (DWORD)Num(a, L"timeout", 5000)) == WAIT_OBJECT_0;
+    }
+    CloseHandle(p);
+    return ended ? "{\"ok\":true,\"existed\":true}" : Fail("still running");
+}
+
 // --- tray shell --------------------------------------------------------------------------
 
 // Wine's own fixed-layout record for one notification-area call (same in 32- and 64-bit
@@ -635,6 +713,9 @@ std::string Run(const std::wstring& cmd, const Args& a)
     if (cmd == L"click") return CmdClick(a);
     if (cmd == L"reg") return CmdReg(a);
     if (cmd == L"icon-hash") return CmdIconHash(a);
+    if (cmd == L"procs") return CmdProcs(a);
+    if (cmd == L"kill") return CmdKill(a);
+    if (cmd == L"self") return "{\"ok\":true,\"pid\":" + std::to_string(GetCurrentProcessId()) + "}";
     return Fail("unknown command");
 }
 
