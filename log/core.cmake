@@ -3,3 +3,7 @@
 # file's folder so that other projects (the fuzz build) can include it too.
 add_library(log_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/line_format.cpp)
+
+# The text sink's queue and line-feed conversion, shared by the Windows sink and the native
+# tests.
+add_library(log_sink_queue STATIC ${CMAKE_CURRENT_LIST_DIR}/sink_queue.cpp)

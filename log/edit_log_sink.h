@@ -1,0 +1,57 @@
+// Text sink for a multi-line edit control: any thread appends, the control's thread inserts.
+//
+// Producers append under the queue's lock and post at most one WM_SINK_FLUSH to the control
+// until a flush has taken the queue. The flush runs inside the control's window procedure:
+// when the user follows the end of the text (caret at the end, nothing selected, last page
+// shown) it inserts at once and the control scrolls with it; otherwise it waits for a timer
+// (SINK_TIMER_ID, one period) and then inserts while keeping the selection with its direction
+// and the first visible line. A flush removes exactly what it copied, so text appended by
+// other threads meanwhile waits for the next flush.
+//
+// Ownership: the owner constructs the sink (possibly before the control exists), attaches it
+// on the control's thread and destroys it there; the sink leaves the control at its
+// WM_DESTROY. AppendText and AppendTextW may be called from any thread; everything else runs
+// on the control's thread.
+#pragma once
+#include <windows.h>
+
+#include "log/sink_queue.h"
+#include "log/subclass_wnd.h"
+
+const UINT WM_SINK_FLUSH = WM_USER + 500;  // 1524, posted to the control itself
+const UINT_PTR SINK_TIMER_ID = 4711;
+// Narrow text up to this many bytes, terminator included, is converted on the stack.
+const size_t SINK_STACK_CHARS = 1024;
+
+// True on the NT family (GetVersion's high bit clear): the control gets wide text through
+// SendMessageW; otherwise ANSI text through SendMessageA. Set when the module is loaded.
+extern const bool g_bUseWideText;
+
+class CEditLogSink : public CSubclassWnd {
+public:
+    // hWndEdit may be null (attach later); nIntervalMs is the deferred-insert period.
+    CEditLogSink(HWND hWndEdit, UINT nIntervalMs);
+    ~CEditLogSink() override;
+
+    // Any thread. Null text is ignored; with bConvertLf every LF is queued as CR LF.
+    virtual void AppendTextW(const wchar_t* pszText, bool bConvertLf);
+    // Hooks the edit control (leaving any other control first) and lifts its text limit.
+    virtual void Attach(HWND hWndEdit);
+    // Any thread. Narrow text in the ANSI code page; converted, then as AppendTextW.
+    void AppendText(const char* pszText, bool bConvertLf);
+
+    bool HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult) override;
+    // Inserts the queued text; answers false when it deferred (only when bForce is false).
+    bool Flush(bool bForce);
+    void OnTimer(UINT_PTR nIdEvent);
+
+protected:
+    UINT_PTR m_nTimer;     // 0 while no deferred-insert timer runs; control's thread only
+    UINT m_nInterval;      // milliseconds
+    SinkQueue m_queue;     // queue, flush-posted flag and the post target, under one lock
+    HWND m_hWndTarget;     // where appends post WM_SINK_FLUSH; guarded by m_queue's lock
+
+private:
+    void SetPostTarget(HWND hWnd);
+    void InsertAtEnd(const std::wstring& strText, int nLength);
+};
