@@ -55,7 +55,7 @@ run_tier native build/native -DCMAKE_BUILD_TYPE=Debug
 echo "== native-tsan"
 if cmake -S . -B build/native-tsan -DCMAKE_BUILD_TYPE=Debug -DPELLARIN_TSAN=ON \
      >"$logdir/native-tsan-configure.log" 2>&1 &&
-   cmake --build build/native-tsan -j "$jobs" --target log_stream_buf_test \
+   cmake --build build/native-tsan -j "$jobs" --target log_stream_buf_test log_sink_queue_test \
      >"$logdir/native-tsan-build.log" 2>&1; then
   ctest --test-dir build/native-tsan -L threads --output-on-failure 2>&1 |
     tee "$logdir/native-tsan-ctest.log"
