@@ -177,6 +177,25 @@ TEST(LogWindowLines, CloseHidesAndLinesLoggedMeanwhileAreShownLater)
     EXPECT_NE(EditText(log.hEdit).find(L"while shown\r\n"), std::wstring::npos);
 }
 
+// The main window creates the log window hidden and logs into it from the start; a user who
+// opens it later must find the newest lines at the end, with the caret there, and the view
+// following new lines.
+TEST(LogWindowLines, WindowOpenedAfterHiddenLoggingFollowsTheEnd)
+{
+    LogWindow log;
+    log.Status("logged while hidden");
+    ASSERT_TRUE(log.WaitContains(L"logged while hidden\r\n"));
+    ShowWindow(log.hDlg, SW_SHOW);
+    log.Status("logged while shown");
+    ASSERT_TRUE(log.WaitContains(L"logged while shown\r\n"));
+    DWORD dwStart = 0, dwEnd = 0;
+    SendMessageW(log.hEdit, EM_GETSEL, reinterpret_cast<WPARAM>(&dwStart),
+                 reinterpret_cast<LPARAM>(&dwEnd));
+    const DWORD dwLength = static_cast<DWORD>(EditText(log.hEdit).size());
+    EXPECT_EQ(dwStart, dwLength);
+    EXPECT_EQ(dwEnd, dwLength);
+}
+
 // cout and wcout of this program, which links the log code as pellarin.dll does.
 TEST(LogWindowStreams, CoutAndWcoutLinesShowInTheWindow)
 {
