@@ -7,3 +7,6 @@ add_library(log_core STATIC
 # The text sink's queue and line-feed conversion, shared by the Windows sink and the native
 # tests.
 add_library(log_sink_queue STATIC ${CMAKE_CURRENT_LIST_DIR}/sink_queue.cpp)
+
+# The window-procedure thunks' machine code for both architectures.
+add_library(log_thunk_code STATIC ${CMAKE_CURRENT_LIST_DIR}/thunk_code.cpp)

@@ -26,6 +26,8 @@ CEditLogSink::CEditLogSink(HWND hWndEdit, UINT nIntervalMs)
 
 CEditLogSink::~CEditLogSink()
 {
+    if (m_nTimer != 0 && m_hWnd != nullptr)
+        ::KillTimer(m_hWnd, m_nTimer);
     RequestUnhook();
     SetPostTarget(nullptr);
 }

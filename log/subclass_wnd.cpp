@@ -10,6 +10,13 @@
 //  - an object destroyed while its window still runs through its thunk (the request failed)
 //    hands its place to a small forwarding object that lives until the window is destroyed,
 //    so the thunk never reaches a freed object and its slot is never reused under the window.
+//
+// The thunk is installed through the wide (UTF-16) interface and the chain is called the same
+// way. Installed through the ANSI one, it would make the platform narrow every wide text sent
+// to the window (EM_REPLACESEL, WM_SETTEXT) to the ANSI code page on its way through the hook
+// and widen it again behind it: characters outside code page 949 would arrive as '?'. ANSI
+// text sent to the window survives the opposite round trip unchanged, and procedures of
+// either kind below or above a hook are called in their own kind by the platform.
 #include "log/subclass_wnd.h"
 
 #include <new>
@@ -89,7 +96,7 @@ bool CSubclassWnd::HookWindow(HWND hWnd, bool bReflect)
         if (m_pThunk == nullptr)
             return false;
     }
-    const LONG_PTR prev = ::SetWindowLongPtrA(hWnd, GWLP_WNDPROC,
+    const LONG_PTR prev = ::SetWindowLongPtrW(hWnd, GWLP_WNDPROC,
                                               reinterpret_cast<LONG_PTR>(WndThunkProc(m_pThunk)));
     if (prev == 0)
         return false;
@@ -119,7 +126,7 @@ bool CSubclassWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESUL
     CSubclassWnd* pLeaving = reinterpret_cast<CSubclassWnd*>(lParam);
     if (pLeaving != this) {
         // Someone below us wants to leave: pass it on, naming ourselves as its upper neighbour.
-        lResult = ::CallWindowProcA(m_pfnPrevWndProc, m_hWnd, uMsg, reinterpret_cast<WPARAM>(this), lParam);
+        lResult = ::CallWindowProcW(m_pfnPrevWndProc, m_hWnd, uMsg, reinterpret_cast<WPARAM>(this), lParam);
         return true;
     }
     lResult = 0;
@@ -135,9 +142,9 @@ bool CSubclassWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESUL
     }
     // We are the top of the chain, as far as the protocol can tell.
     if (m_pThunk == nullptr ||
-        ::GetWindowLongPtrA(hWnd, GWLP_WNDPROC) != reinterpret_cast<LONG_PTR>(WndThunkProc(m_pThunk)))
+        ::GetWindowLongPtrW(hWnd, GWLP_WNDPROC) != reinterpret_cast<LONG_PTR>(WndThunkProc(m_pThunk)))
         return true;  // a foreign procedure sits above us: leaving would cut it out
-    if (::SetWindowLongPtrA(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnPrevWndProc)) == 0)
+    if (::SetWindowLongPtrW(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(m_pfnPrevWndProc)) == 0)
         return true;
     lResult = reinterpret_cast<LRESULT>(hWnd);
     ResetUnattached();
@@ -147,6 +154,7 @@ bool CSubclassWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESUL
 LRESULT CALLBACK CSubclassWnd::HookWndProc(CSubclassWnd* pThis, UINT uMsg, WPARAM wParam, LPARAM lParam)
 {
     HWND hWnd = pThis->m_hWnd;
+    const WNDPROC pfnPrevAtEntry = pThis->m_pfnPrevWndProc;
     MSG msg = {};
     msg.hwnd = hWnd;
     msg.message = uMsg;
@@ -170,9 +178,11 @@ LRESULT CALLBACK CSubclassWnd::HookWndProc(CSubclassWnd* pThis, UINT uMsg, WPARA
 
     if (!bHandled) {
         // As received: a reflected notification travels on down the chain as it came. If the
-        // handler left the chain meanwhile, the window is still the one the message was for.
-        HWND hWndNow = pThis->m_hWnd != nullptr ? pThis->m_hWnd : hWnd;
-        lResult = ::CallWindowProcA(pThis->m_pfnPrevWndProc, hWndNow, uMsg, wParam, lParam);
+        // handler left the chain meanwhile, the message still goes where it would have gone.
+        if (pThis->m_hWnd != nullptr)
+            lResult = ::CallWindowProcW(pThis->m_pfnPrevWndProc, pThis->m_hWnd, uMsg, wParam, lParam);
+        else
+            lResult = ::CallWindowProcW(pfnPrevAtEntry, hWnd, uMsg, wParam, lParam);
     }
     if (uMsg == WM_NCDESTROY) {
         pThis->RequestUnhook();

@@ -1,10 +1,8 @@
-// The thunk pool (see wnd_thunk.h). The code bytes:
-//  32-bit x86 (13 bytes): mov dword [esp+4], object ; jmp target
-//    - the window handle, the first stdcall argument, becomes the object's address.
-//  x86_64 (22 bytes): mov rcx, object ; mov rax, target ; jmp rax
-//    - the window handle arrives in rcx, the first argument register; an absolute jump
-//      because the target may lie more than 2 GiB away from the pool's pages.
+// The thunk pool (see wnd_thunk.h); the code bytes come from thunk_code.h: 13 bytes in
+// 16-byte slots on 32-bit x86, 22 bytes in 32-byte slots on x86_64.
 #include "log/wnd_thunk.h"
+
+#include "log/thunk_code.h"
 
 #include <cstdint>
 #include <cstring>
@@ -13,56 +11,27 @@
 
 namespace {
 
-#pragma pack(push, 1)
 #if defined(_M_IX86) || defined(__i386__)
-struct ThunkCode {
-    BYTE movStack[4];  // C7 44 24 04: mov dword [esp+4], imm32
-    DWORD dwObject;
-    BYTE jmpRel;       // E9: jmp rel32
-    DWORD dwDisplacement;  // from the end of the thunk to the target
-};
-static_assert(sizeof(ThunkCode) == 13, "the 32-bit thunk is 13 bytes");
+using ThunkCode = Thunk32;
 const size_t SLOT_SIZE = 16;
 
 ThunkCode MakeThunk(const void* pSlot, void* pObject, void* pfnTarget)
 {
-    ThunkCode code;
-    const BYTE mov[4] = {0xC7, 0x44, 0x24, 0x04};
-    std::memcpy(code.movStack, mov, sizeof mov);
-    code.dwObject = static_cast<DWORD>(reinterpret_cast<uintptr_t>(pObject));
-    code.jmpRel = 0xE9;
-    code.dwDisplacement = static_cast<DWORD>(reinterpret_cast<uintptr_t>(pfnTarget) -
-                                             (reinterpret_cast<uintptr_t>(pSlot) + sizeof(ThunkCode)));
-    return code;
+    return MakeThunk32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pSlot)),
+                       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pObject)),
+                       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(pfnTarget)));
 }
 #elif defined(_M_X64) || defined(__x86_64__)
-struct ThunkCode {
-    BYTE movRcx[2];  // 48 B9: mov rcx, imm64
-    ULONG64 qwObject;
-    BYTE movRax[2];  // 48 B8: mov rax, imm64
-    ULONG64 qwTarget;
-    BYTE jmpRax[2];  // FF E0: jmp rax
-};
-static_assert(sizeof(ThunkCode) == 22, "the x86_64 thunk is 22 bytes");
+using ThunkCode = Thunk64;
 const size_t SLOT_SIZE = 32;
 
 ThunkCode MakeThunk(const void*, void* pObject, void* pfnTarget)
 {
-    ThunkCode code;
-    code.movRcx[0] = 0x48;
-    code.movRcx[1] = 0xB9;
-    code.qwObject = reinterpret_cast<uintptr_t>(pObject);
-    code.movRax[0] = 0x48;
-    code.movRax[1] = 0xB8;
-    code.qwTarget = reinterpret_cast<uintptr_t>(pfnTarget);
-    code.jmpRax[0] = 0xFF;
-    code.jmpRax[1] = 0xE0;
-    return code;
+    return MakeThunk64(reinterpret_cast<uintptr_t>(pObject), reinterpret_cast<uintptr_t>(pfnTarget));
 }
 #else
 #error "window thunks are written for x86 and x86_64 only"
 #endif
-#pragma pack(pop)
 static_assert(sizeof(ThunkCode) <= SLOT_SIZE, "a thunk fits its slot");
 
 // The pool: regions from VirtualAlloc (one allocation granule each), cut into slots.

@@ -1,5 +1,5 @@
 // The text sink's queue: line-feed conversion as a table, the one-outstanding-request rule,
-// a flush that removes only what it copied, and producers racing a consumer (run under the
+// and producers racing a consumer that removes only what it copied (run under the
 // sanitizers; the ThreadSanitizer build runs the same file).
 #include <atomic>
 #include <string>
@@ -72,23 +72,6 @@ TEST(SinkQueue, PostsOnceUntilTaken)
     EXPECT_EQ(nTries, 2);
     EXPECT_FALSE(refused.FlushPosted());
     EXPECT_EQ(refused.Peek(), L"ab");
-}
-
-// A flush removes exactly what it copied: text appended while it worked on the control stays,
-// and asks for the next flush.
-TEST(SinkQueue, RemoveKeepsTextAppendedAfterTake)
-{
-    SinkQueue queue;
-    int nPosts = 0;
-    auto post = [&] { ++nPosts; return true; };
-    queue.Append(L"one\n", true, post);
-    const std::wstring strTaken = queue.Take();
-    queue.Append(L"two\n", true, post);
-    EXPECT_EQ(nPosts, 2);
-    queue.Remove(strTaken.size());
-    EXPECT_EQ(queue.Peek(), L"two\r\n");
-    queue.Remove(1000);
-    EXPECT_EQ(queue.Peek(), L"");
 }
 
 // Producers on several threads against a consumer that serves flush requests as the control's

@@ -239,6 +239,18 @@ TEST_F(SinkTest, NarrowTextAroundTheStackThresholdArrivesWhole)
     }
 }
 
+// Wide text (what the wide standard stream hands over) reaches the control through the hook
+// whole, also characters that code page 949 cannot hold.
+TEST_F(SinkTest, WideTextOutsideTheAnsiCodePageArrivesWhole)
+{
+    ASSERT_TRUE(g_bUseWideText);
+    CTestSink sink(m_hEdit, kTestInterval);
+    const wchar_t kText[] = L"\x00E9\x20AC\xD83D\xDE00 \xC811\xC18D\r\n";  // é € an emoji, Hangul
+    sink.AppendTextW(kText, false);
+    ASSERT_TRUE(PumpThrough(m_hEdit, WM_SINK_FLUSH));
+    EXPECT_EQ(EditText(m_hEdit), kText);
+}
+
 // Passes EM_REPLACESEL on after letting another thread append, so that the append falls in
 // the middle of a flush.
 class CAppendDuringInsert : public CSubclassWnd {

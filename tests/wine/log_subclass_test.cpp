@@ -277,7 +277,7 @@ TEST(Subclass, ForeignProcedureAboveIsNotCutOut)
             ::SetWindowLongPtrA(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ForeignProc)));
         EXPECT_EQ(a.RequestUnhook(), nullptr);
         EXPECT_EQ(a.GetHwnd(), hWnd);
-        EXPECT_EQ(WndProcOf(hWnd), reinterpret_cast<LONG_PTR>(ForeignProc));
+        EXPECT_EQ(::GetWindowLongPtrA(hWnd, GWLP_WNDPROC), reinterpret_cast<LONG_PTR>(ForeignProc));
     }
     WndLog otherLog;
     HWND hOther = CreateRecordingWindow(&otherLog);

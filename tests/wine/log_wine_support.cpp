@@ -66,7 +66,7 @@ HWND CreateRecordingWindow(WndLog* pLog, HWND hParent, int nId)
 
 LONG_PTR WndProcOf(HWND hWnd)
 {
-    return ::GetWindowLongPtrA(hWnd, GWLP_WNDPROC);
+    return ::GetWindowLongPtrW(hWnd, GWLP_WNDPROC);
 }
 
 bool PumpUntil(const std::function<bool()>& cond, DWORD dwMs)
