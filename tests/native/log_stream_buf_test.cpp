@@ -6,7 +6,6 @@
 // The sink here records what it receives; it takes a lock of its own like the window's sink,
 // so the lock order buffer -> sink is exercised as in the program.
 #include <atomic>
-#include <iostream>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -151,21 +150,6 @@ TEST_P(StreamBufSequence, NarrowAndWideHandOverTheSamePieces)
 
 INSTANTIATE_TEST_SUITE_P(Rows, StreamBufSequence, ::testing::ValuesIn(kSequences),
                          [](const auto& info) { return std::string(info.param.pszName); });
-
-// The program's own streams: cout and wcout redirected into buffers take the same path.
-TEST(StreamBufRedirect, CoutAndWcoutReachTheSink)
-{
-    RecordingSink sink;
-    NarrowBuf narrow(&sink);
-    WideBuf wide(&sink);
-    std::streambuf* pOldCout = std::cout.rdbuf(&narrow);
-    std::wstreambuf* pOldWcout = std::wcout.rdbuf(&wide);
-    std::cout << "narrow " << 42 << std::endl;
-    std::wcout << L"wide\n";
-    std::cout.rdbuf(pOldCout);
-    std::wcout.rdbuf(pOldWcout);
-    EXPECT_EQ(sink.Pieces(), (std::vector<std::wstring>{L"narrow 42\n", L"wide\n"}));
-}
 
 TEST(StreamBufDetach, HeldAndLaterTextIsDropped)
 {
