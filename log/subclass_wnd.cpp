@@ -48,11 +48,11 @@ public:
     }
     void OnWindowDestroyed() override
     {
-        // The window is gone: nothing calls the thunk any more, whether or not the request
-        // at WM_NCDESTROY succeeded.
+        // No message follows WM_NCDESTROY. If the request to leave failed again, a foreign
+        // procedure may still hold the thunk: its slot then stays out of the pool for good.
         if (m_hWnd != nullptr) {
             m_hWnd = nullptr;
-            m_pThunk = nullptr;  // left to the pool only when it is surely unused
+            m_pThunk = nullptr;
         }
         delete this;
     }
@@ -71,9 +71,11 @@ CSubclassWnd::~CSubclassWnd()
         RequestUnhook();
     if (m_hWnd != nullptr) {
         // Still attached: the window (or a foreign procedure above us) still holds the thunk.
-        if (::IsWindow(m_hWnd) && new (std::nothrow) CForwardingHook(m_pThunk, m_pfnPrevWndProc, m_hWnd))
-            return;  // the thunk now belongs to the forwarding object
-        return;      // window gone or no memory: the slot stays out of the pool
+        // While the window lives, a forwarding object takes the thunk over; otherwise (window
+        // gone, or no memory) the slot simply stays out of the pool.
+        if (::IsWindow(m_hWnd))
+            static_cast<void>(new (std::nothrow) CForwardingHook(m_pThunk, m_pfnPrevWndProc, m_hWnd));
+        return;
     }
     FreeWndThunk(m_pThunk);
 }

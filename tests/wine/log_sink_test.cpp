@@ -47,7 +47,7 @@ std::wstring Lines(int nCount, const wchar_t* pszWord)
     return str;
 }
 
-// A shown parent window with a read-only multi-line edit control (as in the log window),
+// A shown parent window with a read-only multi-line edit control styled as the log window's,
 // small enough that a few hundred lines scroll.
 class SinkTest : public ::testing::Test {
 protected:
@@ -70,7 +70,8 @@ protected:
     static HWND CreateEdit(HWND hParent)
     {
         return ::CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", "",
-                                 WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+                                 WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_AUTOVSCROLL |
+                                 ES_AUTOHSCROLL | ES_READONLY | ES_WANTRETURN,
                                  0, 0, 300, 150, hParent, reinterpret_cast<HMENU>(1002),
                                  ::GetModuleHandleA(nullptr), nullptr);
     }

@@ -55,7 +55,8 @@ void Run(const Case& c, int nLines, int nRate)
     HWND hParent = ::CreateWindowExA(0, "STATIC", "sinkbench", WS_OVERLAPPEDWINDOW, 0, 0, 700, 500,
                                      nullptr, nullptr, ::GetModuleHandleA(nullptr), nullptr);
     HWND hEdit = ::CreateWindowExA(WS_EX_CLIENTEDGE, "EDIT", "",
-                                   WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY,
+                                   WS_CHILD | WS_VISIBLE | WS_VSCROLL | WS_HSCROLL | ES_MULTILINE | ES_AUTOVSCROLL |
+                                   ES_AUTOHSCROLL | ES_READONLY | ES_WANTRETURN,
                                    0, 0, 680, 460, hParent, reinterpret_cast<HMENU>(1002),
                                    ::GetModuleHandleA(nullptr), nullptr);
     ::ShowWindow(hParent, c.bHidden ? SW_HIDE : SW_SHOW);
