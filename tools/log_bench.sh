@@ -28,7 +28,7 @@ for level in 0 5 99; do
 done
 run peak 5 100000
 run peak 0 100000
-run peak 99 ${PEAK99_RECORDS:-20000}
+run peak 99 ${PEAK99_RECORDS:-2000}
 run cout 100000 1000
 run ui 99 100 10 10
 run ui 99 4096 0 10
