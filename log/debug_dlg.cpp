@@ -1,10 +1,15 @@
-// The transaction-log window (interim form): each WM_LOG_RECORD is rendered by the
-// platform-free formatter and appended straight to the edit control; after LOG_MAX_LINES lines
-// the control is emptied first. Runs on the user-interface thread, which owns the window;
+// The transaction-log window. Each WM_LOG_RECORD is rendered by the platform-free formatter and
+// handed to the sink with no line-feed conversion (every line already ends in CR LF); past
+// LOG_MAX_LINES lines the control is emptied first. Stream text arrives through the two stream
+// buffers, which convert LF to CR LF. Runs on the user-interface thread, which owns the window;
 // producers on other threads reach it through SendMessage and wait.
 #include "log/debug_dlg.h"
 
 #include <climits>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <vector>
 
 #include "log/line_format.h"
 #include "log/log_record.h"
@@ -12,17 +17,68 @@
 #include "ui/data_exchange.h"
 #include "ui/module_state.h"
 
+namespace {
+
+constexpr UINT LOG_SINK_INTERVAL_MS = 500;
+
+// Keeps the stream buffers of destroyed log windows until the library is unloaded: another
+// thread may have fetched cout's buffer just before OnDestroy swapped it back, and must find
+// a live (cut) buffer when it writes.
+class RetiredStreamBufs {
+public:
+    static void Keep(CNarrowStreamBuf* pNarrow, CWideStreamBuf* pWide)
+    {
+        RetiredStreamBufs& self = Instance();
+        std::lock_guard<std::mutex> guard(self.m_lock);
+        self.m_narrow.emplace_back(pNarrow);
+        self.m_wide.emplace_back(pWide);
+    }
+
+private:
+    static RetiredStreamBufs& Instance()
+    {
+        static RetiredStreamBufs s_keeper;
+        return s_keeper;
+    }
+    std::mutex m_lock;
+    std::vector<std::unique_ptr<CNarrowStreamBuf>> m_narrow;
+    std::vector<std::unique_ptr<CWideStreamBuf>> m_wide;
+};
+
+}  // namespace
+
 const MessageRow<CDebugDlg> CDebugDlg::s_messageTable[] = {
+    MessageHandler(WM_DESTROY, &CDebugDlg::OnDestroy),
     CommandHandler(BN_CLICKED, IDC_BUTTON_CLEAR, &CDebugDlg::OnClear),
     CommandHandler(BN_CLICKED, IDC_BUTTON_HIDE, &CDebugDlg::OnHide),
     MessageHandler(WM_LOG_RECORD, &CDebugDlg::OnLogRecord),
 };
 
 CDebugDlg::CDebugDlg(HWND hWndParent)
-    : CDialog(IDD_DEBUG, hWndParent), m_nLevel(0), m_nLineCount(0)
+    : CDialog(IDD_DEBUG, hWndParent),
+      m_nLevel(0),
+      m_nLineCount(0),
+      m_logSink(nullptr, LOG_SINK_INTERVAL_MS),
+      m_pCoutBuf(new CNarrowStreamBuf(&m_logSink)),
+      m_pWcoutBuf(new CWideStreamBuf(&m_logSink)),
+      m_pOldCoutBuf(nullptr),
+      m_pOldWcoutBuf(nullptr),
+      m_bRedirected(false)
 {
     LPCSTR pszIcon = MAKEINTRESOURCEA(IDI_DEBUG);
     m_hIcon = ::LoadIconA(AfxFindResourceHandle(pszIcon, RT_GROUP_ICON), pszIcon);
+}
+
+CDebugDlg::~CDebugDlg()
+{
+    if (m_hWnd != nullptr)
+        ::DestroyWindow(m_hWnd);
+    // Should the window never have been destroyed through OnDestroy (creation failed half
+    // way), the streams and the buffers are put right here.
+    RestoreStreams();
+    m_pCoutBuf->Detach();
+    m_pWcoutBuf->Detach();
+    RetiredStreamBufs::Keep(m_pCoutBuf, m_pWcoutBuf);
 }
 
 bool CDebugDlg::ProcessWindowMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult)
@@ -40,10 +96,34 @@ BOOL CDebugDlg::OnInitDialog()
     CDialog::OnInitDialog();
     ::SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     ::SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
-    // The edit control's default limit (30,000 characters) would stop the log after a few
-    // full dumps; the line count bounds the text instead.
-    ::SendMessageA(m_editLog.m_hWnd, EM_SETLIMITTEXT, 0, 0);
+    // Attaching lifts the control's text limit; the line count bounds the text instead.
+    m_logSink.Attach(m_editLog.m_hWnd);
+    if (!m_bRedirected) {
+        m_pOldCoutBuf = std::cout.rdbuf(m_pCoutBuf);
+        m_pOldWcoutBuf = std::wcout.rdbuf(m_pWcoutBuf);
+        m_bRedirected = true;
+    }
     return TRUE;
+}
+
+LRESULT CDebugDlg::OnDestroy(WPARAM, LPARAM)
+{
+    RestoreStreams();
+    // A writer that took a buffer before the swap may still be inside it: wait for it under
+    // the buffer's lock, and drop whatever comes later. The sink dies with this object.
+    m_pCoutBuf->Detach();
+    m_pWcoutBuf->Detach();
+    SetMsgHandled(false);
+    return 0;
+}
+
+void CDebugDlg::RestoreStreams()
+{
+    if (!m_bRedirected)
+        return;
+    std::cout.rdbuf(m_pOldCoutBuf);
+    std::wcout.rdbuf(m_pOldWcoutBuf);
+    m_bRedirected = false;
 }
 
 LRESULT CDebugDlg::OnLogRecord(WPARAM wParam, LPARAM lParam)
@@ -63,9 +143,7 @@ LRESULT CDebugDlg::OnLogRecord(WPARAM wParam, LPARAM lParam)
         ClearLog();
         m_nLineCount = 0;
     }
-    const int nEnd = ::GetWindowTextLengthA(m_editLog.m_hWnd);
-    m_editLog.SetSel(nEnd, nEnd);
-    m_editLog.ReplaceSel(strLine.c_str());
+    m_logSink.AppendText(strLine.c_str(), false);
     return 0;
 }
 

@@ -1,33 +1,60 @@
 // The transaction-log window: a modeless dialog (template 134) with one read-only edit control
-// that shows every log line, and Clear and Close buttons.
+// that shows every log line and whatever the process writes to cout and wcout, and Clear and
+// Close buttons.
 //
 // The main window creates it once, hidden, sets its level and shows it from the tray menu;
 // Close (and Escape, Return and the close box, through the dialog's OK/Cancel) only hide it.
 // Producers send WM_LOG_RECORD with the address of a record that stays valid until the send
-// returns; OnLogRecord renders the line at once on the user-interface thread and appends it
-// to the edit control. Everything here runs on the user-interface thread.
+// returns; OnLogRecord renders the line on the user-interface thread and appends it to the
+// text sink, which inserts it into the control a little later (in batches, keeping the user's
+// view when they have scrolled away from the end).
+//
+// Streams. From OnInitDialog to OnDestroy, cout and wcout write into two stream buffers whose
+// text goes to the same sink. Any thread may be writing to them when the window goes: after
+// giving the streams their former buffers back, OnDestroy cuts both buffers from the sink
+// under their locks, so a late writer's text is dropped. The buffer objects themselves are
+// never freed while the library is loaded (a writer may still hold their address); the object
+// hands them to a process-wide keeper when it is destroyed.
+//
+// Ownership: the window, the control, the sink's insertions and every member here belong to
+// the user-interface thread; the stream buffers alone are written by any thread.
 #pragma once
 #include <windows.h>
 
+#include <ostream>
+
+#include "log/edit_log_sink.h"
+#include "log/edit_stream_buf.h"
 #include "ui/dialog.h"
 #include "ui/message_table.h"
 #include "ui/wnd.h"
 
+using CNarrowStreamBuf = CEditStreamBuf<char, CEditLogSink>;    // code page 949, for cout
+using CWideStreamBuf = CEditStreamBuf<wchar_t, CEditLogSink>;   // UTF-16, for wcout
+
 class CDebugDlg : public CDialog {
 public:
     explicit CDebugDlg(HWND hWndParent = nullptr);
-    ~CDebugDlg() override = default;
+    // Destroys a window that is still open (so OnDestroy runs on the whole object), then
+    // hands the stream buffers to the keeper.
+    ~CDebugDlg() override;
 
-    // Empties the edit control although it is read-only (and leaves it read-only).
+    // Empties the edit control although it is read-only (and leaves it read-only). Lines still
+    // queued in the sink appear after the emptying.
     void ClearLog();
 
     // Log level: written once by the main window right after Create, before the first
     // record; read by OnLogRecord. UI thread only.
     int m_nLevel;
-    // Lines appended since the last automatic clear. UI thread only.
+    // Lines handed to the sink since the last automatic clear. UI thread only.
     int m_nLineCount;
-    CEdit m_editLog;  // control 1002, bound by the data exchange
-    HICON m_hIcon;    // icon 137 from the module that holds it
+    CEdit m_editLog;            // control 1002, bound by the data exchange
+    CEditLogSink m_logSink;     // no window at construction, 500 ms; attached in OnInitDialog
+    CNarrowStreamBuf* const m_pCoutBuf;   // cout's buffer while redirected; never freed
+    CWideStreamBuf* const m_pWcoutBuf;    // wcout's buffer while redirected; never freed
+    std::streambuf* m_pOldCoutBuf;        // what cout used before OnInitDialog
+    std::wstreambuf* m_pOldWcoutBuf;      // what wcout used before OnInitDialog
+    HICON m_hIcon;                        // icon 137 from the module that holds it
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -35,9 +62,13 @@ protected:
     bool ProcessWindowMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult) override;
 
     LRESULT OnLogRecord(WPARAM wParam, LPARAM lParam);
+    LRESULT OnDestroy(WPARAM wParam, LPARAM lParam);
     void OnClear();
     void OnHide();
 
 private:
+    void RestoreStreams();
+
+    bool m_bRedirected;  // cout and wcout hold our buffers (OnInitDialog .. OnDestroy)
     static const MessageRow<CDebugDlg> s_messageTable[];
 };

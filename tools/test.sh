@@ -52,6 +52,20 @@ run_tier() {
 
 run_tier native build/native -DCMAKE_BUILD_TYPE=Debug
 
+# The threaded native tests again under ThreadSanitizer (a build of its own: it cannot run
+# beside ASan).
+echo "== native-tsan"
+if cmake -S . -B build/native-tsan -DCMAKE_BUILD_TYPE=Debug -DPELLARIN_TSAN=ON \
+     >"$logdir/native-tsan-configure.log" 2>&1 &&
+   cmake --build build/native-tsan -j "$jobs" --target log_stream_buf_test log_sink_queue_test \
+     >"$logdir/native-tsan-build.log" 2>&1; then
+  ctest --test-dir build/native-tsan -L threads --output-on-failure 2>&1 |
+    tee "$logdir/native-tsan-ctest.log"
+  count_ctest "$logdir/native-tsan-ctest.log"
+else
+  tail -40 "$logdir/native-tsan-build.log"; failed=$((failed + 1))
+fi
+
 if [ -x tools/fuzz.sh ]; then
   echo "== fuzz"
   if tools/fuzz.sh "${FUZZ_SECONDS:-30}" >"$logdir/fuzz.log" 2>&1; then
