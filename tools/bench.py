@@ -161,8 +161,8 @@ def one_way(path, size, samples, spacing):
         t0 = time.monotonic()
         path.host.send(data)
         got = path.term.wait_received(size, h.BOUND)
-        if len(got) < size:
-            raise RuntimeError("terminal got %d of %d bytes" % (len(got), size))
+        if got != data:
+            raise RuntimeError("terminal got %d bytes, not the %d sent" % (len(got), size))
         out.append((last_rx_time(path.term) - t0) * 1000)
         if spacing:
             time.sleep(spacing)
@@ -175,8 +175,8 @@ def h2t_throughput(path, total):
     t0 = time.monotonic()
     path.host.send(data)
     got = path.term.wait_received(total, 120)
-    if len(got) < total:
-        raise RuntimeError("terminal got %d of %d bytes" % (len(got), total))
+    if got != data:
+        raise RuntimeError("terminal got %d bytes, not the %d sent" % (len(got), total))
     return total / (last_rx_time(path.term) - t0)
 
 
