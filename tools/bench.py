@@ -31,6 +31,7 @@ the others go on.
 import argparse
 import os
 import platform
+import re
 import socket
 import ssl
 import statistics
@@ -432,6 +433,39 @@ def blocks_then_memory(bench, relay, term, count):
         host.close()
 
 
+def log_rate(bench, level, count):
+    """Records per second through the log window at level: count host -> terminal blocks of
+    300 bytes, each sent once the previous one arrived, so each is one receive and one record.
+    The figure includes the relay's path, measured the same way at every level."""
+    relay = bench.relay(level=level).start()
+    try:
+        relay.wait_status("COM1 Open 성공!")
+        host, _ = connect_ours(relay, bench.terminal, None)
+        try:
+            data = h.fill(300)
+            t0 = time.monotonic()
+            for k in range(count):
+                bench.terminal.clear()
+                host.send(data)
+                if bench.terminal.wait_received(300, h.BOUND) != data:
+                    raise RuntimeError("block %d lost" % k)
+            # Done once the log window shows every record (time-stamped lines after the
+            # connection's status line; a level-0 line names the block without its bytes).
+            def shown():
+                return len(re.findall(h._STAMP, relay.log_text()[relay.log_mark:])) - 1
+            if not h.poll(lambda: shown() >= count, timeout=60, interval=0.01):
+                raise RuntimeError("the log window shows %d of %d records" % (shown(), count))
+            return count / (time.monotonic() - t0)
+        finally:
+            host.close()
+    finally:
+        try:
+            relay.exit_through_tray()
+        except Exception:  # noqa: BLE001
+            pass
+        relay.kill()
+
+
 def bench_floor(run, bench, args):
     exe = h.find_binary(bench.build_dir, "floor.exe")
     term = termsim.Terminal(os.environ["PELLARIN_TERM_COM3"])
@@ -532,6 +566,12 @@ def report(run, args):
         print("connect request to TLS handshake done at the host, ms beyond the 100 ms "
               "silence: first %.1f, later %s" % (
             shakes[0], " ".join("%.1f" % s for s in shakes[1:])))
+    rates = [(level, r(("log", level))) for level in (0, 5, 99)]
+    if any(v for _, v in rates):
+        print("log pipeline, host blocks of 300 bytes, each sent when the previous one arrived "
+              "(so bound by the path's latency; the levels differ by the log's share), "
+              "records/s: " + ", ".join(
+            "level %d %s" % (lv, "n/a" if v is None else "%.0f" % v) for lv, v in rates))
     for key, label in (("mem idle", "at idle"), ("mem busy", "after %d blocks" % args.mem_blocks)):
         m = r(("ours", key))
         if m:
@@ -564,6 +604,8 @@ def main():
     ap.add_argument("--frames", type=int, default=50, help="terminal frames per size")
     ap.add_argument("--mem-blocks", type=int, default=100000,
                     help="host blocks before the second working-set figure (0: skip)")
+    ap.add_argument("--log-blocks", type=int, default=2000,
+                    help="host blocks per log level for the records-per-second figure (0: skip)")
     args = ap.parse_args()
     h.ensure_environment([os.path.abspath(__file__)] + sys.argv[1:])
     with open("/proc/loadavg") as f:
@@ -575,6 +617,10 @@ def main():
         bench_ours(run, bench, args)
         bench_floor(run, bench, args)
         bench_socat(run, bench, args)
+        if args.log_blocks:
+            for level in (0, 5, 99):
+                run.take(("log", level), "log records/s at level %d" % level,
+                         lambda: log_rate(bench, level, args.log_blocks))
     finally:
         bench.close()
     report(run, args)
