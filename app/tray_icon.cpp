@@ -1,7 +1,8 @@
 // The notification-area icon. Every Shell_NotifyIconA call is made under m_lock with the one
 // record m_nid, so concurrent SetIcon calls from the user-interface thread and the receive
 // threads hand the shell whole records one after the other. Menus and the double-click
-// command are delivered outside the lock (see tray_icon.h).
+// command are delivered outside the lock (see tray_icon.h). The picture last shown is kept
+// beside the record under the same lock, so a skipped change can never race a real one.
 #include "app/tray_icon.h"
 
 #include <cstring>
@@ -48,7 +49,7 @@ BOOL Notify(DWORD dwMessage, TRAY_ICON_DATA* pData)
 
 const CRuntimeClass CTrayIcon::classCTrayIcon = {"CTrayIcon", &CObject::classCObject};
 
-CTrayIcon::CTrayIcon() : m_bEnabled(0)
+CTrayIcon::CTrayIcon() : m_bEnabled(0), m_bPictureKnown(false), m_hPictureShown(nullptr)
 {
     std::memset(&m_nid, 0, sizeof(m_nid));
     ::InitializeCriticalSection(&m_lock);
@@ -78,7 +79,9 @@ int CTrayIcon::Create(HWND hWndOwner, UINT uCallbackMessage, const char* pszTip,
     m_nid.uCallbackMessage = uCallbackMessage;
     m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     CopyTip(m_nid.szTip, pszTip);
-    m_bEnabled = Notify(NIM_ADD, &m_nid) ? 1 : 0;
+    const BOOL bAdded = Notify(NIM_ADD, &m_nid);
+    RememberPicture(bAdded);
+    m_bEnabled = bAdded ? 1 : 0;
     return m_bEnabled;
 }
 
@@ -87,9 +90,13 @@ int CTrayIcon::SetIcon(HICON hIcon)
     CLockScope lock(m_lock);
     if (!m_bEnabled)
         return 0;
+    if (m_bPictureKnown && m_hPictureShown == hIcon)
+        return 1;  // the shell shows it already
     m_nid.uFlags = NIF_ICON;
     m_nid.hIcon = hIcon;
-    return Notify(NIM_MODIFY, &m_nid) ? 1 : 0;
+    const BOOL bChanged = Notify(NIM_MODIFY, &m_nid);
+    RememberPicture(bChanged);
+    return bChanged ? 1 : 0;
 }
 
 int CTrayIcon::SetIcon(UINT nIDResource)
@@ -106,6 +113,7 @@ int CTrayIcon::RemoveIcon()
         return 0;
     m_nid.uFlags = 0;
     const BOOL bResult = Notify(NIM_DELETE, &m_nid);
+    ForgetPicture();
     m_bEnabled = 0;
     return bResult ? 1 : 0;
 }
@@ -115,12 +123,33 @@ int CTrayIcon::Restore()
     CLockScope lock(m_lock);
     if (m_nid.hWnd == nullptr || !::IsWindow(m_nid.hWnd))
         return 0;  // never created: nothing to restore
+    // The shell may have lost the icon with its picture: nothing it showed is known any more.
+    ForgetPicture();
     m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     BOOL bShown = Notify(NIM_ADD, &m_nid);
     if (!bShown)
         bShown = Notify(NIM_MODIFY, &m_nid);  // the shell still had it
+    RememberPicture(bShown);
     m_bEnabled = bShown ? 1 : 0;
     return m_bEnabled;
+}
+
+void CTrayIcon::ForgetPicture()
+{
+    m_bPictureKnown = false;
+    m_hPictureShown = nullptr;
+}
+
+void CTrayIcon::RememberPicture(BOOL bShellResult)
+{
+    // After a failed call the shell's picture is unknown: it may have refused the change or
+    // lost the icon altogether.
+    if (!bShellResult) {
+        ForgetPicture();
+        return;
+    }
+    m_bPictureKnown = true;
+    m_hPictureShown = m_nid.hIcon;
 }
 
 bool CTrayIcon::IsShown() const

@@ -8,6 +8,11 @@
 // sent to this program's own windows (TrackPopupMenu and the double-click's WM_COMMAND run
 // outside it), so it cannot deadlock against the user-interface thread.
 //
+// The shell copies the icon's bits at every call, so a change to the picture already shown is
+// not handed over: the object remembers the picture of its last successful add or change and
+// forgets it whenever a call fails, at RemoveIcon and at Restore, so that a refused or lost
+// icon is never taken for one still showing that picture.
+//
 // The record is the shell's first NOTIFYICONDATA layout: 88 bytes on 32-bit Windows, its
 // pointer-sized equivalent (NOTIFYICONDATAA_V1_SIZE) on 64-bit.
 #pragma once
@@ -52,7 +57,8 @@ public:
     // Adds the icon for hWndOwner, which receives uCallbackMessage with wParam uID. The tip is
     // cut to 63 bytes at a character boundary. 1 if the shell added it, else 0.
     int Create(HWND hWndOwner, UINT uCallbackMessage, const char* pszTip, HICON hIcon, UINT uID);
-    // Changes the picture. The shell's result, or 0 while the icon is not shown.
+    // Changes the picture. The shell's result, 1 without a call when the shell already shows
+    // hIcon, or 0 while the icon is not shown.
     int SetIcon(HICON hIcon);
     // The same with an icon resource of this module, loaded at every call.
     int SetIcon(UINT nIDResource);
@@ -76,6 +82,13 @@ protected:
     TRAY_ICON_DATA m_nid;
 
 private:
+    // Guarded by m_lock: the picture the shell was last handed with success, valid while
+    // m_bPictureKnown is true.
+    void ForgetPicture();
+    void RememberPicture(BOOL bShellResult);
+    bool m_bPictureKnown;
+    HICON m_hPictureShown;
+
     HMENU LoadTrayMenu(HMENU* phPopup) const;
 
     mutable CRITICAL_SECTION m_lock;

@@ -1,30 +1,43 @@
 #!/usr/bin/env python3
-"""Relay figures, measured side by side with socat as the plain-relay baseline.
+"""Relay figures: ours beside the platform floor and socat, measured in one run.
 
 Why: the relay adds a hop between the terminal's line and the host; these figures say what it
-costs. Both relays run in the same run on the same kind of path: a loopback host, a relay, a
-pty null-modem pair (tools/with-ptys.sh), and the terminal simulator on the far side.
-  ours:   host -TCP/TLS-> pellarin.exe (Wine, COM1 = pair 1) -> pty pair 1 -> terminal
-  socat:  host -TCP-> socat (nodelay) -> pty pair 2 -> terminal
-Measured:
-  1. host -> terminal one-way latency (send call to the last byte read at the terminal) for 1,
-     42, 300 and 4096 bytes: median and p99 over SAMPLES samples; ours plain and TLS, socat;
-  2. unpaced host -> terminal throughput, bytes/s (ours plain and TLS, socat);
-  3. terminal -> host: delay from a frame's last byte on the line to its arrival at the host,
-     less the 100 ms of silence that ends a frame (ours only; socat has no frames);
-  4. back-to-back small frames ENQ then ACK (as close as frames can follow: a gap just over
-     the 100 ms), each frame's delay as in 3, to see whether Nagle holds the second one.
-Figures only, no pass or fail. The relay runs at log level 0 (the default without a
-config.ini), so the log window's rendering is part of what is measured.
+costs, and how much of that any relay on this platform would pay anyway. Three relays run in
+the same run on the same kind of path, a loopback host and a pty null-modem pair
+(tools/with-ptys.sh) with the terminal simulator on the far side:
+  ours:   host -TCP/TLS-> pellarin.exe (Wine, COM1 = pair 1) -> terminal
+  floor:  host -TCP-> floor.exe (Wine, COM3 = pair 3; tools/floor) -> terminal
+  socat:  host -TCP/TLS-> socat (native, nodelay; OpenSSL for TLS) -> pair 2 -> terminal
+floor.exe is the least relay the platform allows: an event wait on the socket, recv and an
+overlapped WriteFile one way; the product's serial time-outs and reads the other way; no log,
+window, tray or TLS. Measured, figures only (never pass or fail):
+  1. host -> terminal one way (send call to the last byte read at the terminal), 1, 42, 300 and
+     4096 bytes, median and p99; samples spaced 5 ms apart, and back to back (the next sent as
+     soon as the previous one arrived);
+  2. unpaced throughput, host -> terminal and terminal -> host;
+  3. terminal -> host: a frame's delay from its last byte on the line to its arrival at the
+     host, beyond the 100 ms of silence that ends it; frames paced at 9600 bit/s;
+  4. back-to-back ENQ then ACK (the second as soon as the silence allows), each as in 3;
+  5. round trip terminal -> host -> terminal (the host echoes), paced and unpaced, beyond the
+     100 ms silence for ours and the floor (socat forwards without waiting for it);
+  6. ours only: launch of pellarin.exe to its tray icon beside the launch of floor.exe to its
+     connection (both include Wine's process start); connect request to TLS handshake done,
+     first and later; working set at idle and after many host -> terminal blocks.
+The relay runs at log level 0 (the default without a config.ini), so the log window's
+rendering is part of what is measured. A measurement that fails prints n/a and its reason;
+the others go on.
 """
 
 import argparse
 import os
+import platform
+import re
 import socket
 import ssl
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 sys.dont_write_bytecode = True  # keep the source tree free of caches
@@ -33,10 +46,14 @@ import harness as h  # noqa: E402
 import termsim  # noqa: E402  (harness put tools/ on the path)
 
 SIZES = (1, 42, 300, 4096)
+FRAME_SIZES = (1, 42, 300)
+SPACING = 0.005  # s between spaced host -> terminal samples
+SILENCE = 0.100  # s of line silence that ends a terminal frame
 
 
 class Host:
-    """A bare loopback host for the host -> terminal runs: one connection, send on demand."""
+    """A bare loopback host: one connection; sends on demand; once read() is called, a thread
+    receives, keeps each chunk with its arrival time and answers it (ACK or an echo)."""
 
     def __init__(self, pki=None):
         self.listener = socket.socket()
@@ -50,8 +67,14 @@ class Host:
             self.context.load_cert_chain(os.path.join(pki, "server_ip1.crt"),
                                          os.path.join(pki, "server_ip1.key"))
         self.conn = None
+        self.cond = threading.Condition()
+        self.chunks = []  # (monotonic time, bytes)
+        self.answer = "ack"  # "ack": one ACK per chunk; "echo": the chunk back
+        self.reader = None
+        self.stopping = False
 
     def accept(self, timeout=h.BOUND):
+        """Accepts the relay's connection (and completes the TLS handshake)."""
         self.listener.settimeout(timeout)
         conn, _ = self.listener.accept()
         conn.settimeout(timeout)
@@ -61,13 +84,63 @@ class Host:
     def send(self, data):
         self.conn.sendall(data)
 
+    def read(self, answer):
+        """From now on a thread alone uses the connection (a TLS socket is not shared)."""
+        self.answer = answer
+        if self.reader is None:
+            self.conn.settimeout(0.2)
+            self.reader = threading.Thread(target=self._read_loop, daemon=True)
+            self.reader.start()
+
+    def _read_loop(self):
+        while not self.stopping:
+            try:
+                data = self.conn.recv(65536)
+            except (socket.timeout, ssl.SSLWantReadError):
+                continue
+            except OSError:
+                break
+            now = time.monotonic()
+            if not data:
+                break
+            with self.cond:
+                self.chunks.append((now, data))
+                self.cond.notify_all()
+            try:
+                self.conn.sendall(b"\x06" if self.answer == "ack" else data)
+            except OSError:
+                break
+
+    def received(self):
+        with self.cond:
+            return sum(len(d) for _, d in self.chunks)
+
+    def chunk_count(self):
+        with self.cond:
+            return len(self.chunks)
+
+    def wait_bytes(self, total, timeout=h.BOUND):
+        with self.cond:
+            self.cond.wait_for(lambda: sum(len(d) for _, d in self.chunks) >= total, timeout)
+            return list(self.chunks)
+
     def close(self):
+        self.stopping = True
+        if self.reader:
+            self.reader.join(2)
         for s in (self.conn, self.listener):
             if s:
                 try:
                     s.close()
                 except OSError:
                     pass
+
+
+class Path:
+    """One relay between a terminal and a host: name, the terminal's side and the host."""
+
+    def __init__(self, name, term, host, silence):
+        self.name, self.term, self.host, self.silence = name, term, host, silence
 
 
 def pct(values, p):
@@ -80,112 +153,111 @@ def last_rx_time(term):
     return term.t0 + rows[-1]["t"]
 
 
-def one_way(term, host, size, samples):
-    """Latencies in ms of host sends of size bytes until their last byte reaches the terminal."""
+def one_way(path, size, samples, spacing):
+    """ms from a host send of size bytes until its last byte reaches the terminal."""
     data = h.fill(size)
     out = []
     for _ in range(samples):
-        term.clear()
+        path.term.clear()
         t0 = time.monotonic()
-        host.send(data)
-        got = term.wait_received(size, h.BOUND)
-        if len(got) < size:
-            raise RuntimeError("terminal got %d of %d bytes" % (len(got), size))
-        out.append((last_rx_time(term) - t0) * 1000)
+        path.host.send(data)
+        got = path.term.wait_received(size, h.BOUND)
+        if got != data:
+            raise RuntimeError("terminal got %d bytes, not the %d sent" % (len(got), size))
+        out.append((last_rx_time(path.term) - t0) * 1000)
+        if spacing:
+            time.sleep(spacing)
     return out
 
 
-def throughput(term, host, total):
+def h2t_throughput(path, total):
     data = h.fill(total)
-    term.clear()
+    path.term.clear()
     t0 = time.monotonic()
-    host.send(data)
-    got = term.wait_received(total, 120)
-    if len(got) < total:
-        raise RuntimeError("terminal got %d of %d bytes" % (len(got), total))
-    return total / (last_rx_time(term) - t0)
+    path.host.send(data)
+    got = path.term.wait_received(total, 120)
+    if got != data:
+        raise RuntimeError("terminal got %d bytes, not the %d sent" % (len(got), total))
+    return total / (last_rx_time(path.term) - t0)
 
 
-def connected_host(bench, relay, term, tls):
-    # The host acknowledges every frame, as a real one does; a host silent for 15 s would see
-    # the relay end the connection.
-    host = bench.host("server_ip1" if tls else None,
-                      {"rules": [{"kind": "any", "do": [{"send": "06"}]}]})
-    relay.mark_log()
-    term.send(h.connect_request(host.port, 0x21 if tls else 0x25), paced=False)
-    status = "접속 127.0.0.1:%d" % host.port
-    if not any(e.text == status for e in relay.wait_status(status)):
-        host.stop()
-        raise RuntimeError("no connection")
-    return host
-
-
-def data_events(host):
-    return [e for e in list(host.events) if e["event"] in ("frame", "raw")]
-
-
-def disconnect(term, host):
-    term.send(bytes([h.EOM]))
-    host.wait_events("closed", timeout=h.BOUND)
-    host.stop()
-
-
-def frame_delays(bench, relay, term, size, tls, rounds):
-    """Terminal -> host: ms from a frame's last byte written to its arrival at the host, less
-    the 100 ms of silence that ends it."""
-    host = connected_host(bench, relay, term, tls)
+def frame(size):
     # STX and letters: were the frame ever split on the line, no part would close the link.
-    frame = (bytes([0x02]) + bytes(0x41 + k % 26 for k in range(size)))[:size]
-    delays = []
-    try:
-        received = 0
-        for _ in range(rounds):
-            term.send(frame, paced=True)
-            sent = time.time()
-            received += size
-            if not h.poll(lambda: sum(e["len"] for e in data_events(host)) >= received,
-                          timeout=h.BOUND, interval=0.0005):
-                raise RuntimeError("host did not get the frame: host %r; log %r" % (
-                    [(e["event"], e.get("len")) for e in list(host.events)][-8:],
-                    relay.entries()[-6:]))
-            delays.append((data_events(host)[-1]["t"] - sent - 0.100) * 1000)
-    finally:
-        disconnect(term, host)
-    return delays
+    return (bytes([0x02]) + bytes(0x41 + k % 26 for k in range(size)))[:size]
 
 
-def back_to_back(bench, relay, term, tls, rounds, gap=0.110):
-    """ENQ, then ACK gap s after ENQ's last byte (as close as two frames can follow); each
-    frame's delay as in frame_delays. Returns (ENQ delays, ACK delays, rounds merged)."""
-    host = connected_host(bench, relay, term, tls)
+def t2h_throughput(path, total):
+    """Terminal -> host, unpaced, in blocks of 4096 bytes (the relay's read buffer). Every
+    byte is STX, so wherever the relay cuts the stream, each part goes inside TLS."""
+    block = bytes([0x02]) * 4096
+    before = path.host.received()
+    t0 = time.monotonic()
+    for _ in range(total // len(block)):
+        path.term.send(block, paced=False)
+    want = before + (total // len(block)) * len(block)
+    chunks = path.host.wait_bytes(want, 120)
+    if path.host.received() < want:
+        raise RuntimeError("host got %d of %d bytes" % (path.host.received() - before, want - before))
+    return (want - before) / (chunks[-1][0] - t0 - path.silence)
+
+
+def frame_delays(path, size, rounds):
+    """Terminal -> host: ms from a frame's last byte written to its arrival at the host,
+    beyond the silence that ends it."""
+    data = frame(size)
+    out = []
+    for _ in range(rounds):
+        expected = path.host.received() + size
+        path.term.send(data, paced=True)
+        sent = time.monotonic()
+        chunks = path.host.wait_bytes(expected)
+        if path.host.received() < expected:
+            raise RuntimeError("host did not get the frame")
+        out.append((chunks[-1][0] - sent - path.silence) * 1000)
+        time.sleep(0.02)  # the host's ACK goes by before the next frame
+    return out
+
+
+def back_to_back(path, rounds, gap=0.110):
+    """ENQ, then ACK gap s after ENQ's last byte; each frame's delay as in frame_delays.
+    Returns (ENQ delays, ACK delays, pairs that arrived as one chunk)."""
     enq, ack, merged = [], [], 0
-    try:
-        for _ in range(rounds):
-            before = len(data_events(host))
-            term.send(bytes([h.ENQ]), paced=True)
-            t_enq = time.time()
-            time.sleep(max(0.0, t_enq + gap - time.time()))  # the terminal's own gap
-            term.send(bytes([h.ACK]), paced=True)
-            t_ack = time.time()
-            if not h.poll(lambda: "".join(e["hex"] for e in data_events(host)[before:]) == "0506",
-                          timeout=h.BOUND, interval=0.0005):
-                raise RuntimeError("host did not get ENQ and ACK")
-            evs = data_events(host)[before:]
-            if len(evs) == 1:
-                merged += 1
-                continue
-            enq.append((evs[0]["t"] - t_enq - 0.100) * 1000)
-            ack.append((evs[1]["t"] - t_ack - 0.100) * 1000)
-    finally:
-        disconnect(term, host)
+    for _ in range(rounds):
+        base = path.host.chunk_count()
+        expected = path.host.received() + 2
+        path.term.send(bytes([h.ENQ]), paced=True)
+        t_enq = time.monotonic()
+        time.sleep(max(0.0, t_enq + gap - time.monotonic()))
+        path.term.send(bytes([h.ACK]), paced=True)
+        t_ack = time.monotonic()
+        chunks = path.host.wait_bytes(expected)[base:]
+        if b"".join(d for _, d in chunks) != bytes([h.ENQ, h.ACK]):
+            raise RuntimeError("host did not get ENQ and ACK: %r" % chunks)
+        if len(chunks) == 1:
+            merged += 1
+        else:
+            enq.append((chunks[0][0] - t_enq - path.silence) * 1000)
+            ack.append((chunks[1][0] - t_ack - path.silence) * 1000)
+        time.sleep(0.02)
     return enq, ack, merged
 
 
-def start_socat(pty_path, port):
-    return subprocess.Popen(["socat", "-b", "65536", "GOPEN:%s,raw,echo=0" % pty_path,
-                             "TCP:127.0.0.1:%d,nodelay" % port],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+def round_trip(path, size, rounds, paced):
+    """ms from a frame's last byte written at the terminal to the last byte of the host's echo
+    read there, beyond the silence that ends the frame."""
+    data = frame(size)
+    out = []
+    for _ in range(rounds):
+        path.term.clear()
+        path.term.send(data, paced=paced)
+        sent = time.monotonic()
+        # A late ACK of an earlier phase may come first; the echo ends what arrives.
+        got = path.term.wait_until(lambda d: d[-size:] == data, h.BOUND)
+        if got[-size:] != data:
+            raise RuntimeError("terminal got %r back" % got[-16:])
+        out.append((last_rx_time(path.term) - sent - path.silence) * 1000)
+        time.sleep(0.02)
+    return out
 
 
 def fmt(values):
@@ -194,99 +266,375 @@ def fmt(values):
     return "%8.2f %8.2f" % (statistics.median(values), pct(values, 99))
 
 
-def main():
-    ap = argparse.ArgumentParser(description="relay latency and throughput, ours and socat's")
-    ap.add_argument("--build-dir", required=True)
-    ap.add_argument("--samples", type=int, default=200)
-    ap.add_argument("--mib", type=float, default=2.0, help="throughput transfer size")
-    ap.add_argument("--frames", type=int, default=50, help="terminal -> host samples per size")
-    args = ap.parse_args()
-    h.ensure_environment([os.path.abspath(__file__)] + sys.argv[1:])
+def rate(value):
+    return "%10s" % ("n/a" if value is None else "%.2f" % (value / 1e6))
 
-    bench = h.Bench(args.build_dir)
+
+class Run:
+    """Results by key; a measurement that raises is reported and left as n/a."""
+
+    def __init__(self):
+        self.results = {}
+
+    def take(self, key, label, measure):
+        try:
+            value = measure()
+        except Exception as e:  # noqa: BLE001 (any failure of one figure must not end the run)
+            print("%-40s n/a (%s)" % (label, e), flush=True)
+            return None
+        self.results[key] = value
+        shown = fmt(value) if isinstance(value, list) else "done" if isinstance(value, tuple) else value
+        print("%-40s %s" % (label, shown), flush=True)
+        return value
+
+    def get(self, key):
+        return self.results.get(key)
+
+
+def measure_h2t(run, path, args):
+    for size in SIZES:
+        run.take((path.name, "spaced", size), "%s h2t %d B spaced" % (path.name, size),
+                 lambda: one_way(path, size, args.samples, SPACING))
+        run.take((path.name, "b2b", size), "%s h2t %d B back to back" % (path.name, size),
+                 lambda: one_way(path, size, args.samples, 0))
+    run.take((path.name, "h2t tput"), "%s h2t throughput B/s" % path.name,
+             lambda: h2t_throughput(path, int(args.mib * 1024 * 1024)))
+
+
+def measure_t2h(run, path, args, framed, tls=False):
+    path.host.read("ack")
+    if framed:
+        for size in FRAME_SIZES:
+            run.take((path.name, "t2h", size), "%s t2h %d B" % (path.name, size),
+                     lambda: frame_delays(path, size, args.frames))
+    # ENQ travels outside TLS records, which a plain TLS host cannot take.
+    if framed and not tls:
+        r = run.take((path.name, "b2b pair"), "%s ENQ+ACK" % path.name,
+                     lambda: back_to_back(path, args.frames))
+        if r:
+            run.results[(path.name, "b2b ENQ")], run.results[(path.name, "b2b ACK")] = r[0], r[1]
+            run.results[(path.name, "b2b merged")] = r[2]
+    run.take((path.name, "t2h tput"), "%s t2h throughput B/s" % path.name,
+             lambda: t2h_throughput(path, int(args.mib * 1024 * 1024)))
+    time.sleep(0.5)  # the last ACKs reach the terminal before the echo phase
+    path.host.answer = "echo"
+    for paced in (True, False):
+        for size in FRAME_SIZES:
+            run.take((path.name, "rtt", paced, size),
+                     "%s rtt %d B %s" % (path.name, size, "paced" if paced else "unpaced"),
+                     lambda: round_trip(path, size, args.frames, paced))
+
+
+def connect_ours(relay, term, pki):
+    """A host and the relay connected to it by a connect request; (host, ms from the request's
+    last byte to the host's accept and handshake done, beyond the silence that ends it)."""
+    host = Host(pki)
+    relay.mark_log()
+    term.send(h.connect_request(host.port, 0x21 if pki else 0x25), paced=False)
+    t0 = time.monotonic()
+    host.accept()
+    elapsed = (time.monotonic() - t0 - SILENCE) * 1000
+    status = "접속 127.0.0.1:%d" % host.port
+    if not any(e.text == status for e in relay.wait_status(status)):
+        host.close()
+        raise RuntimeError("the relay did not connect")
+    return host, elapsed
+
+
+def memory(bench, pid):
+    r = bench.inspector.call("memory", pid=pid)
+    if not r.get("ok"):
+        raise RuntimeError("no memory counters: %r" % r)
+    return r
+
+
+def start_socat(pty_path, port, tls):
+    far = ("OPENSSL:127.0.0.1:%d,verify=0,nodelay" % port) if tls else (
+        "TCP:127.0.0.1:%d,nodelay" % port)
+    return subprocess.Popen(["socat", "-b", "65536", "GOPEN:%s,raw,echo=0" % pty_path, far],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+
+
+def stop(proc):
+    if proc and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def bench_ours(run, bench, args):
     relay = None
-    socat = None
-    results = {}
-    total = int(args.mib * 1024 * 1024)
     try:
         bench.store_port("COM1")
-        relay = bench.relay(level=0).start()
+        for attempt in (1, 2):  # a start that fails under load is tried once more
+            tick = bench.inspector.call("now").get("tick")
+            relay = bench.relay(level=0)
+            try:
+                relay.start()
+                break
+            except RuntimeError as e:
+                relay.kill()
+                if attempt == 2:
+                    raise
+                print("ours: the relay did not start (%s); once more" % e, flush=True)
         relay.wait_status("COM1 Open 성공!")
+        adds = [c for c in relay.tray_calls() if c["op"] == "ADD"]
+        if tick is not None and adds:
+            run.results[("ours", "start")] = adds[0]["t"] - tick
         term = bench.terminal
-
-        for name, pki in (("ours plain", None), ("ours TLS", bench.pki)):
-            host = Host(pki)
-            relay.mark_log()
-            term.send(h.connect_request(host.port, 0x21 if pki else 0x25), paced=False)
-            host.accept()
-            status = "접속 127.0.0.1:%d" % host.port
-            if not any(e.text == status for e in relay.wait_status(status)):
-                raise RuntimeError("%s: relay did not connect" % name)
-            for size in SIZES:
-                results[(name, size)] = one_way(term, host, size, args.samples)
-                print("%-11s %4d B  median/p99 %s ms" % (name, size, fmt(results[(name, size)])),
-                      flush=True)
-            results[(name, "tput")] = throughput(term, host, total)
-            print("%-11s throughput %.0f B/s" % (name, results[(name, "tput")]), flush=True)
-            host.close()
-            h.poll(lambda: relay.icon_now() == bench.idle)
-
-        socat_term = termsim.Terminal(os.environ["PELLARIN_TERM_COM2"])
-        host = Host()
-        socat = start_socat(os.environ["PELLARIN_HOST_COM2"], host.port)
-        host.accept()
-        for size in SIZES:
-            results[("socat", size)] = one_way(socat_term, host, size, args.samples)
-            print("%-11s %4d B  median/p99 %s ms" % ("socat", size, fmt(results[("socat", size)])),
-                  flush=True)
-        results[("socat", "tput")] = throughput(socat_term, host, total)
-        host.close()
-        socat_term.close()
-
+        time.sleep(1)  # the start settles before the idle figure
+        run.take(("ours", "mem idle"), "ours working set at idle", lambda: memory(bench, relay.pid))
+        handshakes = []
         for tls in (False, True):
-            name = "TLS" if tls else "plain"
-            for size in (1, 42, 300):
-                d = frame_delays(bench, relay, term, size, tls, args.frames)
-                results[("t2h " + name, size)] = d
-                print("t2h %-5s %4d B  median/p99 %s ms" % (name, size, fmt(d)), flush=True)
-            enq, ack, merged = back_to_back(bench, relay, term, tls, args.frames)
-            results[("b2b " + name, "ENQ")], results[("b2b " + name, "ACK")] = enq, ack
-            results[("b2b " + name, "merged")] = merged
+            name = "ours TLS" if tls else "ours"
+            host = None
+            try:
+                host, elapsed = connect_ours(relay, term, bench.pki if tls else None)
+                if tls:
+                    handshakes.append(elapsed)
+                path = Path(name, term, host, SILENCE)
+                measure_h2t(run, path, args)
+                measure_t2h(run, path, args, framed=True, tls=tls)
+            except Exception as e:  # noqa: BLE001
+                print("%s: n/a (%s)" % (name, e), flush=True)
+            finally:
+                if host:
+                    host.close()
+                h.poll(lambda: relay.icon_now() == bench.idle)
+        for _ in range(4):  # later TLS connections, for the first-connection figure
+            try:
+                host, elapsed = connect_ours(relay, term, bench.pki)
+                handshakes.append(elapsed)
+                host.close()
+            except Exception as e:  # noqa: BLE001
+                print("ours TLS connect: n/a (%s)" % e, flush=True)
+        run.results[("ours", "handshakes")] = handshakes
+        if args.mem_blocks:
+            run.take(("ours", "mem busy"), "ours working set after %d blocks" % args.mem_blocks,
+                     lambda: blocks_then_memory(bench, relay, term, args.mem_blocks))
     finally:
-        if socat:
-            socat.terminate()
-            socat.wait()
         if relay:
             try:
                 relay.exit_through_tray()
-            except Exception:
+            except Exception:  # noqa: BLE001
                 pass
             relay.kill()
-        bench.close()
 
+
+def blocks_then_memory(bench, relay, term, count):
+    """count host -> terminal blocks of 42 bytes, each one a log record, then the memory."""
+    host, _ = connect_ours(relay, term, None)
+    try:
+        data = h.fill(42)
+        for k in range(count):
+            term.clear()
+            host.send(data)
+            if len(term.wait_received(42, h.BOUND)) < 42:
+                raise RuntimeError("block %d lost" % k)
+            if k % 10000 == 9999:
+                print("  %d blocks" % (k + 1), flush=True)
+        return memory(bench, relay.pid)
+    finally:
+        host.close()
+
+
+def log_rate(bench, level, count):
+    """Records per second through the log window at level: count host -> terminal blocks of
+    300 bytes, each sent once the previous one arrived, so each is one receive and one record.
+    The figure includes the relay's path, measured the same way at every level."""
+    relay = bench.relay(level=level).start()
+    try:
+        relay.wait_status("COM1 Open 성공!")
+        host, _ = connect_ours(relay, bench.terminal, None)
+        try:
+            data = h.fill(300)
+            t0 = time.monotonic()
+            for k in range(count):
+                bench.terminal.clear()
+                host.send(data)
+                if bench.terminal.wait_received(300, h.BOUND) != data:
+                    raise RuntimeError("block %d lost" % k)
+            # Done once the log window shows every record (time-stamped lines after the
+            # connection's status line; a level-0 line names the block without its bytes).
+            def shown():
+                return len(re.findall(h._STAMP, relay.log_text()[relay.log_mark:])) - 1
+            if not h.poll(lambda: shown() >= count, timeout=60, interval=0.01):
+                raise RuntimeError("the log window shows %d of %d records" % (shown(), count))
+            return count / (time.monotonic() - t0)
+        finally:
+            host.close()
+    finally:
+        try:
+            relay.exit_through_tray()
+        except Exception:  # noqa: BLE001
+            pass
+        relay.kill()
+
+
+def bench_floor(run, bench, args):
+    exe = h.find_binary(bench.build_dir, "floor.exe")
+    term = termsim.Terminal(os.environ["PELLARIN_TERM_COM3"])
+    host = Host()
+    proc = None
+    try:
+        t0 = time.monotonic()
+        proc = subprocess.Popen([h.WINE_RUN, exe, "COM3", str(host.port)],
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+        host.accept(60)
+        run.results[("floor", "start")] = (time.monotonic() - t0) * 1000
+        line = proc.stdout.readline()
+        if line.strip() != b"ready":
+            raise RuntimeError("floor.exe: %r" % line)
+        path = Path("floor", term, host, SILENCE)
+        measure_h2t(run, path, args)
+        measure_t2h(run, path, args, framed=True)
+    finally:
+        host.close()
+        if proc:
+            try:
+                proc.wait(10)  # it ends when the host closes
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        term.close()
+
+
+def bench_socat(run, bench, args):
+    term = termsim.Terminal(os.environ["PELLARIN_TERM_COM2"])
+    try:
+        for tls in (False, True):
+            name = "socat TLS" if tls else "socat"
+            host = Host(bench.pki if tls else None)
+            proc = start_socat(os.environ["PELLARIN_HOST_COM2"], host.port, tls)
+            try:
+                host.accept()
+                path = Path(name, term, host, 0.0)
+                measure_h2t(run, path, args)
+                measure_t2h(run, path, args, framed=False)
+            except Exception as e:  # noqa: BLE001
+                print("%s: n/a (%s)" % (name, e), flush=True)
+            finally:
+                host.close()
+                stop(proc)
+    finally:
+        term.close()
+
+
+def report(run, args):
+    r = run.get
+    cols = ("ours", "floor", "socat", "ours TLS", "socat TLS")
     print()
-    print("host -> terminal one-way latency, ms (median / p99, %d samples each)" % args.samples)
-    print("%6s  %-17s  %-17s  %-17s" % ("bytes", "ours plain", "ours TLS", "socat plain"))
-    for size in SIZES:
-        print("%6d  %s  %s  %s" % (size, fmt(results[("ours plain", size)]),
-                                   fmt(results[("ours TLS", size)]), fmt(results[("socat", size)])))
+    print("Relay benchmark, build %s (%s); %s; load average before the run: %s" % (
+        args.build_dir, "x86_64" if h.pe_is_64bit(h.find_binary(args.build_dir, "pellarin.dll"))
+        else "i686", machine(), args.load))
+    for kind, title in (("spaced", "spaced %d ms apart" % (SPACING * 1000)),
+                        ("b2b", "back to back")):
+        print()
+        print("host -> terminal one way, ms, median / p99, %d samples, %s" % (args.samples, title))
+        print("%6s  " % "bytes" + "  ".join("%-17s" % c for c in cols))
+        for size in SIZES:
+            print("%6d  " % size + "  ".join(fmt(r((c, kind, size))) for c in cols))
     print()
-    print("host -> terminal throughput, unpaced, %.1f MiB: bytes/s" % args.mib)
-    print("  ours plain %12.0f   ours TLS %12.0f   socat %12.0f" % (
-        results[("ours plain", "tput")], results[("ours TLS", "tput")], results[("socat", "tput")]))
+    print("unpaced throughput, MB/s (%.1f MiB)" % args.mib)
+    print("%15s  " % "" + "  ".join("%10s" % c for c in cols))
+    for key, label in (("h2t tput", "host->terminal"), ("t2h tput", "terminal->host")):
+        print("%15s  " % label + "  ".join(rate(r((c, key))) for c in cols))
     print()
-    print("terminal -> host, ms beyond the 100 ms frame-end silence (median / p99, %d frames; "
-          "frames paced at 9600 bit/s; ours only)" % args.frames)
-    print("%6s  %-17s  %-17s" % ("bytes", "plain", "TLS"))
-    for size in (1, 42, 300):
-        print("%6d  %s  %s" % (size, fmt(results[("t2h plain", size)]), fmt(results[("t2h TLS", size)])))
-    print()
-    print("back-to-back ENQ then ACK (next frame as soon as the 100 ms silence allows), ms as above")
-    print("%6s  %-17s  %-17s" % ("frame", "plain", "TLS"))
+    print("terminal -> host, ms beyond the 100 ms frame-end silence, median / p99, %d frames "
+          "paced at 9600 bit/s" % args.frames)
+    framed = ("ours", "floor", "ours TLS")
+    print("%6s  " % "bytes" + "  ".join("%-17s" % c for c in framed))
+    for size in FRAME_SIZES:
+        print("%6d  " % size + "  ".join(fmt(r((c, "t2h", size))) for c in framed))
     for f in ("ENQ", "ACK"):
-        print("%6s  %s  %s" % (f, fmt(results[("b2b plain", f)]), fmt(results[("b2b TLS", f)])))
-    print("  pairs that arrived as one frame (gap too short for the relay): plain %d, TLS %d" % (
-        results[("b2b plain", "merged")], results[("b2b TLS", "merged")]))
+        print("%6s  " % f + "  ".join(fmt(r((c, "b2b " + f))) for c in framed))
+    print("  ENQ+ACK pairs that arrived as one: " + ", ".join(
+        "%s %s" % (c, r((c, "b2b merged"))) for c in framed))
+    print()
+    print("round trip terminal -> host -> terminal (host echoes), ms, median / p99, %d frames; "
+          "ours and floor beyond the 100 ms silence" % args.frames)
+    for paced in (True, False):
+        print("%s" % ("paced at 9600 bit/s" if paced else "unpaced"))
+        print("%6s  " % "bytes" + "  ".join("%-17s" % c for c in cols))
+        for size in FRAME_SIZES:
+            print("%6d  " % size + "  ".join(fmt(r((c, "rtt", paced, size))) for c in cols))
+    print()
+    start = r(("ours", "start"))
+    floor_start = r(("floor", "start"))
+    print("launch to first act, ms (both include Wine's process start): pellarin.exe to tray "
+          "icon %s; floor.exe to its connection %s" % (
+              "n/a" if start is None else "%.0f" % start,
+              "n/a" if floor_start is None else "%.0f" % floor_start))
+    shakes = r(("ours", "handshakes")) or []
+    if shakes:
+        print("connect request to TLS handshake done at the host, ms beyond the 100 ms "
+              "silence: first %.1f, later %s" % (
+            shakes[0], " ".join("%.1f" % s for s in shakes[1:])))
+    rates = [(level, r(("log", level))) for level in (0, 5, 99)]
+    if any(v for _, v in rates):
+        print("log pipeline, host blocks of 300 bytes, each sent when the previous one arrived "
+              "(so bound by the path's latency; the levels differ by the log's share), "
+              "records/s: " + ", ".join(
+            "level %d %s" % (lv, "n/a" if v is None else "%.0f" % v) for lv, v in rates))
+    for key, label in (("mem idle", "at idle"), ("mem busy", "after %d blocks" % args.mem_blocks)):
+        m = r(("ours", key))
+        if m:
+            print("working set %s: %.1f MiB (peak %.1f MiB, private %.1f MiB)" % (
+                label, m["working_set"] / 2**20, m["peak_working_set"] / 2**20,
+                m["private"] / 2**20))
+
+
+def machine():
+    """CPU model, core count, kernel and Wine version: the figures mean little without them."""
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    try:
+        wine = subprocess.run(["wine", "--version"], capture_output=True, text=True,
+                              timeout=30).stdout.strip()
+    except (OSError, subprocess.TimeoutExpired):
+        wine = "wine ?"
+    return "%s x %d, Linux %s, %s" % (model, os.cpu_count() or 0, platform.release(), wine)
+
+
+def main():
+    ap = argparse.ArgumentParser(description="relay figures: ours, the platform floor, socat")
+    ap.add_argument("--build-dir", required=True)
+    ap.add_argument("--samples", type=int, default=200)
+    ap.add_argument("--mib", type=float, default=2.0, help="throughput transfer size")
+    ap.add_argument("--frames", type=int, default=50, help="terminal frames per size")
+    ap.add_argument("--mem-blocks", type=int, default=100000,
+                    help="host blocks before the second working-set figure (0: skip)")
+    ap.add_argument("--log-blocks", type=int, default=2000,
+                    help="host blocks per log level for the records-per-second figure (0: skip)")
+    args = ap.parse_args()
+    h.ensure_environment([os.path.abspath(__file__)] + sys.argv[1:])
+    with open("/proc/loadavg") as f:
+        args.load = " ".join(f.read().split()[:3])
+
+    run = Run()
+    bench = h.Bench(args.build_dir)
+    try:
+        for part in (bench_ours, bench_floor, bench_socat):
+            try:
+                part(run, bench, args)
+            except Exception as e:  # noqa: BLE001 (the other columns are still worth having)
+                print("%s: stopped (%s)" % (part.__name__, e), flush=True)
+        if args.log_blocks:
+            for level in (0, 5, 99):
+                run.take(("log", level), "log records/s at level %d" % level,
+                         lambda: log_rate(bench, level, args.log_blocks))
+    finally:
+        bench.close()
+    report(run, args)
     return 0
 
 

@@ -1,12 +1,27 @@
 #!/usr/bin/env bash
-# Prints the relay's latency and throughput figures beside socat's (the plain-relay baseline),
-# measured in one run on the same kind of pty pair and loopback host (see tools/bench.py).
-# Builds the i686 product first unless BUILD names a build directory. Extra arguments go to
-# bench.py (--samples N, --mib M, --frames N).
+# Prints the relay's latency and throughput figures beside the platform floor's (tools/floor)
+# and socat's (the plain-relay baseline), measured in one run on the same kind of pty pair and
+# loopback host (see tools/bench.py), once per architecture.
+# ARCHES (default "i686 x86_64") names the architectures, each built in build/ARCH first;
+# BUILD names one build directory to use as it is instead. Extra arguments go to bench.py
+# (--samples N, --mib M, --frames N, --mem-blocks N).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 bash tools/setup.sh
-build="${BUILD:-build/i686}"
-[ -n "${BUILD:-}" ] || bash tools/build-product.sh "$build"
-exec tools/with-display.sh bash tools/with-ptys.sh python3 tools/bench.py --build-dir "$build" "$@"
+if [ -n "${BUILD:-}" ]; then
+  builds=("$BUILD")
+else
+  builds=()
+  for arch in ${ARCHES:-i686 x86_64}; do
+    bash tools/build-product.sh "build/$arch" "$arch"
+    builds+=("build/$arch")
+  done
+fi
+status=0
+for build in "${builds[@]}"; do
+  echo "== $build"
+  tools/with-display.sh bash tools/with-ptys.sh python3 tools/bench.py --build-dir "$build" "$@" ||
+    status=1
+done
+exit $status

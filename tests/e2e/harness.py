@@ -490,12 +490,18 @@ class Relay:
         icons = [c["icon"] for c in self.tray_calls() if "icon" in c]
         return icons[-1] if icons else None
 
-    def wait_icon(self, expected, since=0, timeout=BOUND):
-        """Waits until the shell's picture is expected, having been set at or after since."""
-        def ok(_):
-            calls = [c for c in self.tray.calls(self.main, since) if "icon" in c]
-            return bool(calls) and calls[-1]["icon"] == expected
-        return self.tray.wait(ok, timeout)
+    def wait_icon(self, expected, timeout=BOUND):
+        """Waits until the picture the shell shows is expected. The relay skips a change to
+        the picture already shown, so no new call need come for it."""
+        return self.tray.wait(lambda _: self.icon_now() == expected, timeout)
+
+    def icons_since(self, since):
+        """The pictures shown from tray mark since on: the one shown at the mark (if any),
+        then each one handed over after it."""
+        calls = self.tray_calls()
+        after = self.tray.calls(self.main, since) if self.main else []
+        before = [c["icon"] for c in calls[:len(calls) - len(after)] if "icon" in c]
+        return before[-1:] + [c["icon"] for c in after if "icon" in c]
 
     # -- ending ------------------------------------------------------------------------------
     def exit_through_tray(self, timeout=BOUND):

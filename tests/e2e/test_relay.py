@@ -122,11 +122,10 @@ class RelayCase(unittest.TestCase):
 
     def assert_icons(self, since, ends, passes=None):
         """The shell's picture since a tray mark ends as `ends` (and went through `passes`)."""
-        self.assertTrue(self.relay.wait_icon(ends, since),
+        self.assertTrue(self.relay.wait_icon(ends),
                         "tray icon is not %s: %r" % (ends, self.relay.icon_now()))
         if passes:
-            seen = [c["icon"] for c in BENCH.tray.calls(self.relay.main, since) if "icon" in c]
-            self.assertIn(passes, seen)
+            self.assertIn(passes, self.relay.icons_since(since))
 
     def wait_closed(self, host, count=1):
         ok, evs = host.wait_events("closed", count, timeout=h.BOUND)
@@ -317,8 +316,7 @@ class RelayTest(RelayCase):
                     self.wait_closed(host)
                     self.assertEqual(frames_of(host, "frame"), [])
                 self.assert_icons(since, ends=BENCH.idle)
-                seen = [c["icon"] for c in BENCH.tray.calls(self.relay.main, since) if "icon" in c]
-                self.assertNotIn(BENCH.traffic, seen)
+                self.assertNotIn(BENCH.traffic, self.relay.icons_since(since))
 
     def test_host_that_closes_ends_the_connection(self):
         for cert in (None, "server_ip1"):

@@ -104,6 +104,56 @@ TEST(TrayIcon, RestoreAddsTheIconAgainAfterTheShellLostIt)
     EXPECT_TRUE(TrayIconPresent(owner.hWnd, kTrayId));
 }
 
+namespace {
+
+// Takes the icon away behind the object's back, as a restarted shell loses it.
+void ShellLosesIcon(HWND hOwner)
+{
+    NOTIFYICONDATAW nid;
+    ZeroMemory(&nid, sizeof(nid));
+    nid.cbSize = NOTIFYICONDATAW_V1_SIZE;
+    nid.hWnd = hOwner;
+    nid.uID = kTrayId;
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &nid));
+    ASSERT_FALSE(TrayIconPresent(hOwner, kTrayId));
+}
+
+} // namespace
+
+// The shell refuses any change to an icon it no longer holds. So once it has lost the icon, an
+// answer of 1 proves the object did not ask it, and an answer of 0 proves it did.
+TEST(TrayIcon, APictureAlreadyShownIsNotHandedOverAgainAndAFailedCallForgetsIt)
+{
+    OwnerWindow owner;
+    const HICON hIdle = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(131));
+    const HICON hTraffic = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(132));
+    ASSERT_NE(hIdle, nullptr);
+    ASSERT_NE(hTraffic, nullptr);
+    CTrayIcon icon;
+    ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, "tip", hIdle, kTrayId), 1);
+    ShellLosesIcon(owner.hWnd);
+    struct Row {
+        UINT nIcon;
+        int nExpected;
+        const char* pszWhy;
+    };
+    const Row rows[] = {
+        {131, 1, "the added picture again: skipped"},
+        {132, 0, "a new picture goes to the shell, which refuses it"},
+        {132, 0, "the refusal left nothing remembered: asked again"},
+        {131, 0, "nor is the added picture remembered after a refusal"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(icon.SetIcon(row.nIcon), row.nExpected) << row.nIcon << ": " << row.pszWhy;
+
+    // Restore adds the icon with the last picture asked for and remembers it.
+    ASSERT_EQ(icon.Restore(), 1);
+    EXPECT_TRUE(TrayIconPresent(owner.hWnd, kTrayId));
+    ShellLosesIcon(owner.hWnd);
+    EXPECT_EQ(icon.SetIcon(hIdle), 1) << "the restored picture again: skipped";
+    EXPECT_EQ(icon.SetIcon(hTraffic), 0);
+}
+
 TEST(TrayIcon, NotificationsForAnotherIdOrWithoutAMenuActionAnswerAsSpecified)
 {
     OwnerWindow owner;
