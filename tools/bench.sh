@@ -13,7 +13,12 @@ if [ -n "${BUILD:-}" ]; then
   builds=("$BUILD")
 else
   builds=()
+  no32=$(bash -c 'source tools/wine-env.sh; echo "$PELLARIN_NO_32BIT"')
   for arch in ${ARCHES:-i686 x86_64}; do
+    if [ "$arch" = i686 ] && [ "$no32" = 1 ]; then
+      echo "bench: this machine runs no 32-bit programs; no i686 figures"
+      continue
+    fi
     bash tools/build-product.sh "build/$arch" "$arch"
     builds+=("build/$arch")
   done

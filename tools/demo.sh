@@ -8,7 +8,14 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
 bash tools/setup.sh
-build="${PELLARIN_DEMO_BUILD:-build/i686}"
-echo "demo: building the i686 product in $build"
-bash tools/build-product.sh "$build"
+# The i686 product is what point-of-sale programs load; a machine whose kernel runs no 32-bit
+# programs cannot start it under Wine, and shows the relay with the x86_64 build instead.
+arch=i686
+if [ "$(bash -c 'source tools/wine-env.sh; echo "$PELLARIN_NO_32BIT"')" = 1 ]; then
+  arch=x86_64
+  echo "demo: this machine runs no 32-bit programs; the x86_64 build plays the relay"
+fi
+build="${PELLARIN_DEMO_BUILD:-build/$arch}"
+echo "demo: building the $arch product in $build"
+bash tools/build-product.sh "$build" "$arch"
 exec tools/with-display.sh bash tools/with-ptys.sh python3 tools/demo.py --build-dir "$build"
