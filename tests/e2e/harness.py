@@ -644,6 +644,23 @@ class Bench:
             shutil.rmtree(self.tmp, ignore_errors=True)
 
 
+def run_tests(test_file):
+    """The command line of an end-to-end test file: --build-dir BUILD [unittest options].
+
+    Runs the file's cases under a display and the pty pairs (re-running itself when they are
+    missing)."""
+    import unittest
+    args = sys.argv[1:]
+    if "--build-dir" in args:
+        i = args.index("--build-dir")
+        os.environ["PELLARIN_BUILD_DIR"] = os.path.abspath(args[i + 1])
+        del args[i:i + 2]
+    if not os.environ.get("PELLARIN_BUILD_DIR"):
+        sys.exit("usage: %s --build-dir BUILD [unittest options]" % os.path.basename(test_file))
+    ensure_environment([os.path.abspath(test_file)] + args)
+    unittest.main(module="__main__", argv=[sys.argv[0]] + args, verbosity=2)
+
+
 def ensure_environment(argv):
     """Re-runs argv under a display and the pty pairs when they are missing."""
     wrap = []

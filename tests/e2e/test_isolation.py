@@ -96,17 +96,5 @@ class IsolationTest(unittest.TestCase):
         self.assertEqual(processes(relay.image), [])
 
 
-def main():
-    args = sys.argv[1:]
-    if "--build-dir" in args:
-        i = args.index("--build-dir")
-        os.environ["PELLARIN_BUILD_DIR"] = os.path.abspath(args[i + 1])
-        del args[i:i + 2]
-    if not os.environ.get("PELLARIN_BUILD_DIR"):
-        sys.exit("usage: test_isolation.py --build-dir BUILD [unittest options]")
-    h.ensure_environment([os.path.abspath(__file__)] + args)
-    unittest.main(argv=[sys.argv[0]] + args, verbosity=2)
-
-
 if __name__ == "__main__":
-    main()
+    h.run_tests(__file__)
