@@ -10,7 +10,11 @@ out="$2"
 source "$here/tools/wine-env.sh"
 mkdir -p "$out"
 rm -f "$out"/*.bmp "$out"/*.png
-export PELLARIN_SCREENSHOT_DIR="$(winepath -w "$out")"
+# The Windows name of OUT_DIR: Wine maps drive Z: to /. Spelled out rather than asked of
+# winepath, which starts a Wine process of its own and once answered nothing while the
+# previous test's Wine processes were being ended.
+out_abs="$(cd "$out" && pwd)"
+export PELLARIN_SCREENSHOT_DIR="Z:${out_abs//\//\\}"
 status=0
 bash "$here/tests/wine/run_in_wine_desktop.sh" "$exe" --gtest_filter='Screenshots.*' || status=1
 for name in main-window desktop about-box log-window; do
