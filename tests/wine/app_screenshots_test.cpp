@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/wine/app_test_support.h"
+#include "tests/wine/window_picture.h"
 
 using namespace apptest;
 
@@ -36,49 +37,7 @@ bool WaitPainted(HWND hWnd)
 // Writes the screen area of hWnd as a 24-bit .bmp file, once it has painted.
 bool SaveWindowPicture(HWND hWnd, const std::wstring& strPath)
 {
-    if (!WaitPainted(hWnd))
-        return false;
-    RECT rc;
-    GetWindowRect(hWnd, &rc);
-    const int cx = rc.right - rc.left;
-    const int cy = rc.bottom - rc.top;
-    HDC hScreen = GetDC(nullptr);
-    HDC hMem = CreateCompatibleDC(hScreen);
-    HBITMAP hBitmap = CreateCompatibleBitmap(hScreen, cx, cy);
-    HGDIOBJ hOld = SelectObject(hMem, hBitmap);
-    BitBlt(hMem, 0, 0, cx, cy, hScreen, rc.left, rc.top, SRCCOPY);
-    SelectObject(hMem, hOld);
-
-    BITMAPINFOHEADER bih;
-    ZeroMemory(&bih, sizeof(bih));
-    bih.biSize = sizeof(bih);
-    bih.biWidth = cx;
-    bih.biHeight = cy;
-    bih.biPlanes = 1;
-    bih.biBitCount = 24;
-    const DWORD cbStride = ((cx * 3 + 3) / 4) * 4;
-    std::vector<BYTE> bits(cbStride * cy);
-    GetDIBits(hMem, hBitmap, 0, cy, bits.data(), reinterpret_cast<BITMAPINFO*>(&bih),
-              DIB_RGB_COLORS);
-    DeleteObject(hBitmap);
-    DeleteDC(hMem);
-    ReleaseDC(nullptr, hScreen);
-
-    BITMAPFILEHEADER bfh;
-    ZeroMemory(&bfh, sizeof(bfh));
-    bfh.bfType = 0x4D42;
-    bfh.bfOffBits = sizeof(bfh) + sizeof(bih);
-    bfh.bfSize = bfh.bfOffBits + static_cast<DWORD>(bits.size());
-    HANDLE hFile = CreateFileW(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD dwWritten = 0;
-    WriteFile(hFile, &bfh, sizeof(bfh), &dwWritten, nullptr);
-    WriteFile(hFile, &bih, sizeof(bih), &dwWritten, nullptr);
-    WriteFile(hFile, bits.data(), static_cast<DWORD>(bits.size()), &dwWritten, nullptr);
-    CloseHandle(hFile);
-    return true;
+    return WaitPainted(hWnd) && WriteWindowAreaBmp(hWnd, strPath);
 }
 
 void ShowAndWait(HWND hWnd)

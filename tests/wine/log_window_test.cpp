@@ -23,6 +23,7 @@
 #include "log/line_format.h"
 #include "log/log_record.h"
 #include "res/resource.h"
+#include "tests/wine/window_picture.h"
 
 namespace {
 
@@ -259,47 +260,6 @@ TEST(LogWindowStreams, WriterThreadKeepsWritingWhileTheWindowIsDestroyed)
     EXPECT_NE(strFormer.find("tick " + std::to_string(nWrites.load() - 1) + "\n"), std::string::npos);
 }
 
-// Writes the screen area of hWnd as a 24-bit .bmp file.
-bool SaveWindowPicture(HWND hWnd, const std::wstring& strPath)
-{
-    RECT rc;
-    GetWindowRect(hWnd, &rc);
-    const int cx = rc.right - rc.left;
-    const int cy = rc.bottom - rc.top;
-    HDC hScreen = GetDC(nullptr);
-    HDC hMem = CreateCompatibleDC(hScreen);
-    HBITMAP hBitmap = CreateCompatibleBitmap(hScreen, cx, cy);
-    HGDIOBJ hOld = SelectObject(hMem, hBitmap);
-    BitBlt(hMem, 0, 0, cx, cy, hScreen, rc.left, rc.top, SRCCOPY);
-    SelectObject(hMem, hOld);
-    BITMAPINFOHEADER bih = {};
-    bih.biSize = sizeof(bih);
-    bih.biWidth = cx;
-    bih.biHeight = cy;
-    bih.biPlanes = 1;
-    bih.biBitCount = 24;
-    const DWORD cbStride = ((cx * 3 + 3) / 4) * 4;
-    std::vector<BYTE> bits(cbStride * cy);
-    GetDIBits(hMem, hBitmap, 0, cy, bits.data(), reinterpret_cast<BITMAPINFO*>(&bih),
-              DIB_RGB_COLORS);
-    DeleteObject(hBitmap);
-    DeleteDC(hMem);
-    ReleaseDC(nullptr, hScreen);
-    BITMAPFILEHEADER bfh = {};
-    bfh.bfType = 0x4D42;
-    bfh.bfOffBits = sizeof(bfh) + sizeof(bih);
-    bfh.bfSize = bfh.bfOffBits + static_cast<DWORD>(bits.size());
-    HANDLE hFile = CreateFileW(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (hFile == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD dw = 0;
-    WriteFile(hFile, &bfh, sizeof(bfh), &dw, nullptr);
-    WriteFile(hFile, &bih, sizeof(bih), &dw, nullptr);
-    WriteFile(hFile, bits.data(), static_cast<DWORD>(bits.size()), &dw, nullptr);
-    CloseHandle(hFile);
-    return true;
-}
 
 TEST(LogWindowScreenshot, LevelFullWithHangul)
 {
@@ -326,7 +286,7 @@ TEST(LogWindowScreenshot, LevelFullWithHangul)
     std::wstring strDir(static_cast<size_t>(nLen), L'\0');
     MultiByteToWideChar(CP_ACP, 0, pszDir, -1, &strDir[0], nLen);
     strDir.resize(static_cast<size_t>(nLen - 1));
-    EXPECT_TRUE(SaveWindowPicture(log.hDlg, strDir + L"\\log-window-level99.bmp"));
+    EXPECT_TRUE(WriteWindowAreaBmp(log.hDlg, strDir + L"\\log-window-level99.bmp"));
 }
 
 }  // namespace

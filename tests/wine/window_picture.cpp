@@ -1,0 +1,46 @@
+// Screen pictures for the tests: the window's screen area through a memory bitmap, written as
+// a bottom-up 24-bit .bmp that any viewer (and ImageMagick's convert) reads.
+#include "tests/wine/window_picture.h"
+
+#include <vector>
+
+bool WriteWindowAreaBmp(HWND hWnd, const std::wstring& strPath)
+{
+    RECT rc;
+    GetWindowRect(hWnd, &rc);
+    const int cx = rc.right - rc.left;
+    const int cy = rc.bottom - rc.top;
+    HDC hScreen = GetDC(nullptr);
+    HDC hMem = CreateCompatibleDC(hScreen);
+    HBITMAP hBitmap = CreateCompatibleBitmap(hScreen, cx, cy);
+    HGDIOBJ hOld = SelectObject(hMem, hBitmap);
+    BitBlt(hMem, 0, 0, cx, cy, hScreen, rc.left, rc.top, SRCCOPY);
+    SelectObject(hMem, hOld);
+    BITMAPINFOHEADER bih = {};
+    bih.biSize = sizeof(bih);
+    bih.biWidth = cx;
+    bih.biHeight = cy;
+    bih.biPlanes = 1;
+    bih.biBitCount = 24;
+    const DWORD cbStride = ((cx * 3 + 3) / 4) * 4;
+    std::vector<BYTE> bits(cbStride * cy);
+    GetDIBits(hMem, hBitmap, 0, cy, bits.data(), reinterpret_cast<BITMAPINFO*>(&bih),
+              DIB_RGB_COLORS);
+    DeleteObject(hBitmap);
+    DeleteDC(hMem);
+    ReleaseDC(nullptr, hScreen);
+    BITMAPFILEHEADER bfh = {};
+    bfh.bfType = 0x4D42;
+    bfh.bfOffBits = sizeof(bfh) + sizeof(bih);
+    bfh.bfSize = bfh.bfOffBits + static_cast<DWORD>(bits.size());
+    HANDLE hFile = CreateFileW(strPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (hFile == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD dw = 0;
+    WriteFile(hFile, &bfh, sizeof(bfh), &dw, nullptr);
+    WriteFile(hFile, &bih, sizeof(bih), &dw, nullptr);
+    WriteFile(hFile, bits.data(), static_cast<DWORD>(bits.size()), &dw, nullptr);
+    CloseHandle(hFile);
+    return true;
+}
