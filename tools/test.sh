@@ -34,16 +34,22 @@ count_ctest() {
   failed=$((failed + bad))
 }
 
-run_tier() {
-  local name="$1" dir="$2" t0=$SECONDS; shift 2
-  echo "== $name"
+# Configures and builds one tier quietly; on failure shows the logs' ends and counts a failure.
+build_tier() {
+  local name="$1" dir="$2"; shift 2
   if ! cmake -S . -B "$dir" "$@" >"$logdir/$name-configure.log" 2>&1 ||
      ! cmake --build "$dir" -j "$jobs" >"$logdir/$name-build.log" 2>&1; then
     tail -40 "$logdir/$name-configure.log" "$logdir/$name-build.log" 2>/dev/null
     echo "test.sh: $name did not build" >&2
     failed=$((failed + 1))
-    return
+    return 1
   fi
+}
+
+run_tier() {
+  local name="$1" dir="$2" t0=$SECONDS; shift 2
+  echo "== $name"
+  build_tier "$name" "$dir" "$@" || return
   tools/with-display.sh ctest --test-dir "$dir" --output-on-failure --timeout 600 \
     2>&1 | tee "$logdir/$name-ctest.log"
   count_ctest "$logdir/$name-ctest.log"
@@ -85,13 +91,7 @@ NO_WINE_TESTS='^app_export_name$'
 run_tier_without_wine() {
   local name="$1" dir="$2" t0=$SECONDS all; shift 2
   echo "== $name (built; this kernel runs no 32-bit programs, so its Wine tests cannot run)"
-  if ! cmake -S . -B "$dir" "$@" >"$logdir/$name-configure.log" 2>&1 ||
-     ! cmake --build "$dir" -j "$jobs" >"$logdir/$name-build.log" 2>&1; then
-    tail -40 "$logdir/$name-configure.log" "$logdir/$name-build.log" 2>/dev/null
-    echo "test.sh: $name did not build" >&2
-    failed=$((failed + 1))
-    return
-  fi
+  build_tier "$name" "$dir" "$@" || return
   ctest --test-dir "$dir" --output-on-failure -R "$NO_WINE_TESTS" \
     2>&1 | tee "$logdir/$name-ctest.log"
   count_ctest "$logdir/$name-ctest.log"
