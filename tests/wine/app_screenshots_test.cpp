@@ -1,5 +1,6 @@
-// Pictures of the main window, the about box and the log window for a person to look at
-// (Hangul rendering, layout, icons). Runs only when PELLARIN_SCREENSHOT_DIR names a folder;
+// Pictures of the main window (the settings window, opened with the password as the operator
+// opens it), the about box and the log window for a person to look at (Hangul rendering, layout,
+// icons); a blank picture fails. Runs only when PELLARIN_SCREENSHOT_DIR names a folder;
 // tests/wine/app_screenshots.sh runs it inside a Wine desktop, where Wine draws the caption
 // bars, and turns the .bmp files into .png.
 #include <windows.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "res/resource.h"
 #include "tests/wine/app_test_support.h"
 #include "tests/wine/window_picture.h"
 
@@ -34,20 +36,29 @@ bool WaitPainted(HWND hWnd)
     });
 }
 
-// Writes the screen area of hWnd as a 24-bit .bmp file, once it has painted.
+// Writes the screen area of hWnd as a 24-bit .bmp file, once it has painted; false if the
+// picture came out blank.
 bool SaveWindowPicture(HWND hWnd, const std::wstring& strPath)
 {
     return WaitPainted(hWnd) && WriteWindowAreaBmp(hWnd, strPath);
 }
 
-void ShowAndWait(HWND hWnd)
+// Opens the settings window the way the operator does: Settings in the tray menu, then the
+// password. The main window is shown only then: showing it from outside before the program's
+// first hiding tick saw it shown once more would be undone by that tick, leaving a blank
+// picture of the desktop.
+bool UnlockSettings(HWND hMain)
 {
-    // Shown by its own thread, then brought on top: shown again after being hidden, Wine
-    // left it below the desktop's other windows.
-    ShowWindowAsync(hWnd, SW_SHOW);
-    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(hWnd) != FALSE; }));
-    SetWindowPos(hWnd, HWND_TOP, 0, 0, 0, 0,
-                 SWP_NOMOVE | SWP_NOSIZE | SWP_SHOWWINDOW | SWP_FRAMECHANGED);
+    PostMessageW(hMain, WM_COMMAND, ID_TRAY_SETTINGS, 0);
+    HWND hPassword = WaitForDialog(L"비밀번호 입력");
+    if (hPassword == nullptr)
+        return false;
+    HWND hEdit = GetDlgItem(hPassword, IDC_EDIT_PASSWORD);
+    for (wchar_t c : std::wstring(L"7316"))
+        PostMessageW(hEdit, WM_CHAR, c, 1);
+    PressButton(hPassword, IDC_BUTTON_PASSWORD);
+    return WaitUntil([&] { return !IsWindow(hPassword); }) &&
+           WaitUntil([&] { return IsWindowVisible(hMain) != FALSE; });
 }
 
 } // namespace
@@ -67,11 +78,6 @@ TEST(Screenshots, MainWindowAboutBoxAndLogWindow)
     ASSERT_NE(hMain, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(hMain); }));
 
-    ShowAndWait(hMain);  // shown from outside, for the picture only
-    EXPECT_TRUE(SaveWindowPicture(hMain, strDir + L"\\main-window.bmp"));
-    EXPECT_TRUE(SaveWindowPicture(GetDesktopWindow(), strDir + L"\\desktop.bmp"));
-    ShowWindow(hMain, SW_HIDE);
-
     PostMessageW(hMain, WM_SYSCOMMAND, 0x0013, 0);
     HWND hAbout = WaitForDialog(kCaption, hMain);
     ASSERT_NE(hAbout, nullptr);
@@ -79,11 +85,15 @@ TEST(Screenshots, MainWindowAboutBoxAndLogWindow)
     PressButton(hAbout, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(hAbout); }));
 
-    PostMessageW(hMain, WM_COMMAND, 32773, 0);
+    PostMessageW(hMain, WM_COMMAND, ID_TRAY_DEBUG, 0);
     HWND hLog = run.LogWindow();
     ASSERT_NE(hLog, nullptr);
     ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(hLog) != FALSE; }));
     EXPECT_TRUE(SaveWindowPicture(hLog, strDir + L"\\log-window.bmp"));
+
+    ASSERT_TRUE(UnlockSettings(hMain));
+    EXPECT_TRUE(SaveWindowPicture(hMain, strDir + L"\\main-window.bmp"));
+    EXPECT_TRUE(SaveWindowPicture(GetDesktopWindow(), strDir + L"\\desktop.bmp"));
 
     EXPECT_TRUE(run.ExitWithOk());
     DeleteSettings();

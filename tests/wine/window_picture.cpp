@@ -1,10 +1,29 @@
-// Screen pictures for the tests: the window's screen area through a memory bitmap, written as
-// a bottom-up 24-bit .bmp that any viewer (and ImageMagick's convert) reads.
+// Screen pictures for the tests and the demo: the window's screen area through a memory
+// bitmap, written as a bottom-up 24-bit .bmp that any viewer (and ImageMagick's convert) reads.
+// A window that was hidden again, or not yet painted, when its picture was taken leaves a
+// one-colour picture that would pass for a screenshot; its colours are counted so that the
+// caller learns of it.
 #include "tests/wine/window_picture.h"
 
+#include <unordered_set>
 #include <vector>
 
-bool WriteWindowAreaBmp(HWND hWnd, const std::wstring& strPath)
+namespace {
+
+int CountColours(const std::vector<BYTE>& bits, int cx, int cy, DWORD cbStride)
+{
+    std::unordered_set<DWORD> colours;
+    for (int y = 0; y < cy; ++y) {
+        const BYTE* pRow = bits.data() + static_cast<size_t>(y) * cbStride;
+        for (int x = 0; x < cx; ++x)
+            colours.insert(pRow[3 * x] | (pRow[3 * x + 1] << 8) | (pRow[3 * x + 2] << 16));
+    }
+    return static_cast<int>(colours.size());
+}
+
+}  // namespace
+
+bool WriteWindowAreaBmp(HWND hWnd, const std::wstring& strPath, int* pnColours)
 {
     RECT rc;
     GetWindowRect(hWnd, &rc);
@@ -24,8 +43,12 @@ bool WriteWindowAreaBmp(HWND hWnd, const std::wstring& strPath)
     bih.biBitCount = 24;
     const DWORD cbStride = ((cx * 3 + 3) / 4) * 4;
     std::vector<BYTE> bits(cbStride * cy);
-    GetDIBits(hMem, hBitmap, 0, cy, bits.data(), reinterpret_cast<BITMAPINFO*>(&bih),
-              DIB_RGB_COLORS);
+    const bool bRead = cx > 0 && cy > 0 &&
+                       GetDIBits(hMem, hBitmap, 0, cy, bits.data(),
+                                 reinterpret_cast<BITMAPINFO*>(&bih), DIB_RGB_COLORS) == cy;
+    const int nColours = bRead ? CountColours(bits, cx, cy, cbStride) : 0;
+    if (pnColours != nullptr)
+        *pnColours = nColours;
     DeleteObject(hBitmap);
     DeleteDC(hMem);
     ReleaseDC(nullptr, hScreen);
@@ -42,5 +65,5 @@ bool WriteWindowAreaBmp(HWND hWnd, const std::wstring& strPath)
     WriteFile(hFile, &bih, sizeof(bih), &dw, nullptr);
     WriteFile(hFile, bits.data(), static_cast<DWORD>(bits.size()), &dw, nullptr);
     CloseHandle(hFile);
-    return true;
+    return nColours >= kMinPictureColours;
 }

@@ -1,9 +1,17 @@
-// Screen pictures for the tests that save what a person would see (Hangul, layout, icons).
+// Screen pictures for the tests and the demo that save what a person would see (Hangul, layout,
+// icons, the open tray menu).
 #pragma once
 #include <windows.h>
 
 #include <string>
 
-// Writes the screen area that hWnd covers now as a 24-bit .bmp file. False if the file could
-// not be written. The caller makes sure the window has painted.
-bool WriteWindowAreaBmp(HWND hWnd, const std::wstring& strPath);
+// A picture with fewer distinct colours than this is taken as blank: a painted window (caption
+// bar, frame, text, buttons) shows dozens, an empty stretch of desktop or an unpainted surface
+// one or two.
+constexpr int kMinPictureColours = 8;
+
+// Writes the screen area that hWnd covers now as a 24-bit .bmp file and counts the picture's
+// distinct colours into *pnColours (when given). False if the file could not be written or the
+// picture is blank (the file is written all the same, for a person to look at). The caller
+// makes sure the window has painted.
+bool WriteWindowAreaBmp(HWND hWnd, const std::wstring& strPath, int* pnColours = nullptr);
