@@ -5,10 +5,14 @@ Why: the quickest way to see that the relay works is to watch a payment go throu
 plays a card terminal on COM1 (a pty pair) and a payment host on loopback, runs pellarin.exe
 under Wine between them, and prints each step from both ends together with the lines of the
 relay's log window: one payment over TLS and one over plain TCP (connect request, the
-terminal's message, the host's answer, ACK, EOM); then the operator moves the terminal to
-COM2 through the password-protected settings window, and a frame from COM2 arrives; then Exit
-through the tray menu.
-Exits 0 only if every byte arrived where it should.
+terminal's message, the host's answer, ACK, EOM), and a picture of the transaction-log window;
+then the operator moves the terminal to COM2 through the password-protected settings window,
+the registry values the relay stored are printed, and a frame from COM2 arrives; then the tray
+menu is opened with the message the shell sends for a right-click on the icon, pictured, and
+its Exit item chosen with its key; the confirmation box is pictured and answered OK.
+The pictures are PNG files in BUILD/demo-screenshots (their paths are printed); a picture
+with fewer than 8 colours (a window hidden or unpainted when it was taken) fails the run.
+Exits 0 only if every byte arrived where it should and every step was seen.
 
 Run through tools/demo.sh (installs and builds first), or:
   python3 tools/demo.py --build-dir build/i686
@@ -16,6 +20,7 @@ Run through tools/demo.sh (installs and builds first), or:
 
 import argparse
 import os
+import subprocess
 import sys
 import time
 
@@ -27,6 +32,19 @@ import termsim  # noqa: E402  (harness puts tools/ on the path)
 
 NAMES = {0x02: "STX", 0x03: "ETX", 0x04: "EOT", 0x05: "ENQ", 0x06: "ACK", 0x0D: "CR",
          0x10: "DLE", 0x15: "NAK", 0x19: "EOM", 0x1C: "FS"}
+
+WM_CHAR, WM_RBUTTONUP = 0x0102, 0x0205
+ID_TRAY_DEBUG = 32773
+REG_TYPES = {1: "REG_SZ", 3: "REG_BINARY", 4: "REG_DWORD"}
+
+INTRO = """\
+What runs here: pellarin.exe under Wine, between a simulated card terminal on COM1 (a pty pair;
+"terminal" below) and a simulated payment host on 127.0.0.1 ("host"). The terminal names the
+host in an 18-byte connect request; the relay connects (TLS for '!', plain TCP for '%%'),
+passes every frame both ways unchanged, and closes the connection when the terminal sends EOM.
+Each line: seconds since the start, who acted, what happened ('->' sent, '<-' received);
+"check" lines compare what arrived with what was sent. Screenshots go to %s.
+"""
 
 MESSAGE = b"\x02" + b"D1 0200 CARD=9410********1234 AMT=000000015000 TID=1002003" + b"\x03"
 ANSWER = b"\x02" + b"D1 0210 RC=00 APPROVED AUTH=83215507 AMT=000000015000" + b"\x03"
@@ -133,9 +151,10 @@ def port_change(bench, relay, tr):
         tr.check("COM1 closed, then COM2 opened", lines == ["COM1 Close", "COM2 Open 성공!"])
         tr.check("settings window hidden again",
                  ps.wait_visible(relay, relay.main, shown=False))
-        stored = relay.registry("COM Port").get("text")
-        tr.say("relay", "registry \"COM Port\" = %r" % stored)
-        tr.check("COM2 stored", stored == "COM2")
+        tr.say("relay", "stored the new port in the registry:")
+        stored = show_registry(bench, relay, tr)
+        tr.check("\"COM Port\" = COM2 and \"Version\" = 1.3 stored",
+                 stored == {"COM Port": "COM2", "Version": "1.3"})
         frame = bytes([h.ENQ])
         tr.say("terminal", "(on COM2) -> %s" % show(frame))
         term2.send(frame)
@@ -147,35 +166,126 @@ def port_change(bench, relay, tr):
         term2.close()
 
 
+def picture(relay, tr, hwnd, name, what, outdir):
+    """Saves the screen area of a window as outdir/name.png (winprobe writes a .bmp, convert
+    turns it into PNG) and checks that it is not blank."""
+    bmp = os.path.join(outdir, name + ".bmp")
+    png = os.path.join(outdir, name + ".png")
+    for f in (bmp, png):
+        if os.path.exists(f):
+            os.remove(f)
+    r = relay.inspector.call("shot", hwnd=hwnd, path=h.wine_path(bmp))
+    if os.path.exists(bmp):
+        subprocess.run(["convert", bmp, png], check=False)
+        os.remove(bmp)
+    tr.say("picture", "%s: %s" % (what, png))
+    tr.check("picture of %s not blank (%sx%s, %s colours)" % (
+        what, r.get("width"), r.get("height"), r.get("colours")),
+        bool(r.get("ok")) and os.path.exists(png))
+    return png
+
+
+def log_window(relay, tr, outdir):
+    """The operator opens the transaction-log window ("디버그" in the tray menu)."""
+    print("\n=== the transaction-log window ===", flush=True)
+    tr.say("user", "tray menu item 디버그 (its command sent to the main window)")
+    relay.inspector.call("command", hwnd=relay.main, cmd=ID_TRAY_DEBUG)
+    tr.check("log window %r shown" % h.LOG_CAPTION, ps.wait_visible(relay, relay.log))
+    return picture(relay, tr, relay.log, "log-window", "the log window", outdir)
+
+
+def show_registry(bench, relay, tr):
+    """Prints the values under the program's registry key."""
+    tr.say("registry", "HKLM\\%s (%d-bit registry view)" % (h.REG_KEY.split("\\", 1)[1], bench.view))
+    values = {}
+    for name in ("COM Port", "Version"):
+        r = relay.registry(name)
+        values[name] = r.get("text") if r.get("exists") else None
+        tr.say("registry", "  %-9s %s" % (name, "%s %r" % (REG_TYPES.get(r["type"], r["type"]),
+                                                            r.get("text", r.get("hex")))
+                                          if r.get("exists") else "(no value)"))
+    return values
+
+
+def tray_menu_and_exit(relay, tr, outdir):
+    """Right-click on the tray icon, the menu pictured, Exit chosen with its key (X), the
+    question pictured and answered OK; the process ends and the icon goes."""
+    print("\n=== the tray menu, and Exit ===", flush=True)
+    mark = relay.tray.mark()
+    tr.say("user", "right-click on the tray icon (the shell sends the icon's message %d, "
+                   "WM_RBUTTONUP)" % h.WM_TRAY_NOTIFY)
+    relay.inspector.call("post", hwnd=relay.main, msg=h.WM_TRAY_NOTIFY, wparam=h.TRAY_ICON_ID,
+                         lparam=WM_RBUTTONUP)
+    menu = relay.inspector.call("find", **{"class": "#32768"}, pid=relay.pid, visible=1,
+                                timeout=int(h.BOUND * 1000))
+    if not tr.check("the tray menu opened", menu.get("ok")):
+        return
+    picture(relay, tr, menu["hwnd"], "tray-menu", "the open tray menu", outdir)
+    tr.say("user", "key X in the open menu: its item 종료(&X)")
+    relay.inspector.call("post", hwnd=menu["hwnd"], msg=WM_CHAR, wparam=ord("x"),
+                         lparam=0x002D0001)
+
+    def laid_out():
+        r = relay.inspector.call("box", caption=h.PRODUCT_TITLE, pid=relay.pid,
+                                 contains=h.EXIT_QUESTION, timeout=500)
+        return r if r.get("ok") and r["buttons"] else None
+    box = h.poll(laid_out)
+    if not tr.check("the confirmation box asks %r" % h.EXIT_QUESTION, box):
+        return
+    tr.say("relay", "box %r: %r, buttons %s" % (h.PRODUCT_TITLE, box["text"], box["buttons"]))
+    picture(relay, tr, box["hwnd"], "exit-question", "the Exit question", outdir)
+    tr.say("user", "OK")
+    pressed = time.monotonic()
+    relay.inspector.call("press", hwnd=box["hwnd"], button=h.IDOK)
+    try:
+        code = relay.proc.wait(h.BOUND)
+    except subprocess.TimeoutExpired:
+        code = None
+    tr.check("pellarin.exe ended %.1f s after OK (exit code %s)" % (
+        time.monotonic() - pressed, code), code == 0)
+    removed = [c for c in relay.tray.calls(relay.main, mark) if c.get("op") == "DELETE"]
+    tr.check("the tray icon was removed", bool(removed))
+
+
 def main():
     ap = argparse.ArgumentParser(description="two payments through the relay")
     ap.add_argument("--build-dir", required=True)
     args = ap.parse_args()
     h.ensure_environment([os.path.abspath(__file__), "--build-dir", os.path.abspath(args.build_dir)])
 
+    outdir = os.path.join(os.path.abspath(args.build_dir), "demo-screenshots")
+    os.makedirs(outdir, exist_ok=True)
+    for f in os.listdir(outdir):  # only this run's pictures are listed at the end
+        if f.endswith((".png", ".bmp")):
+            os.remove(os.path.join(outdir, f))
+    print(INTRO % outdir, flush=True)
     tr = Transcript()
     bench = h.Bench(args.build_dir)
     relay = None
     try:
+        # A known start: COM1 stored, no "Version" (the relay writes both when the port changes).
         bench.store_port("COM1")
+        bench.inspector.call("reg", key=h.REG_KEY, value="Version", delete=1, view=bench.view)
         relay = bench.relay().start()
         tr.say("relay", "pellarin.exe started in %s (log level 99)" % relay.workdir)
         tr.check("COM1 opened", any(e.text == "COM1 Open 성공!"
                                     for e in relay.wait_status("COM1 Open 성공!")))
         payment(bench, relay, tr, tls=True)
         payment(bench, relay, tr, tls=False)
+        log_window(relay, tr, outdir)
         port_change(bench, relay, tr)
-        print("", flush=True)
-        tr.say("user", "tray menu: 종료(&X), then OK")
-        code = relay.exit_through_tray()
-        tr.check("pellarin.exe ended (exit code %s)" % code, code == 0)
+        tray_menu_and_exit(relay, tr, outdir)
     except Exception as e:  # the transcript says what went wrong, and the run fails
         tr.check("%s: %s" % (type(e).__name__, e), False)
     finally:
         if relay:
             relay.kill()
         bench.close()
-    print("\ndemo: %s" % ("all bytes arrived as expected" if tr.ok else "FAILED"))
+    print("\nscreenshots:")
+    for f in sorted(os.listdir(outdir)):
+        print("   " + os.path.join(outdir, f))
+    print("\ndemo: %s" % ("all bytes arrived as expected and every step was seen" if tr.ok
+                         else "FAILED"))
     return 0 if tr.ok else 1
 
 

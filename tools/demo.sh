@@ -2,7 +2,8 @@
 # The main job, end to end: installs what is missing, builds the i686 product (the one 32-bit
 # point-of-sale programs load), and runs two payments through pellarin.exe under Wine between
 # the simulated card terminal (COM1 on a pty pair) and the simulated host (loopback, TLS and
-# plain), then a port change through the settings window, printing a transcript. Exit status 0
+# plain), then a port change through the settings window and Exit through the tray menu,
+# printing a transcript and saving pictures of the windows. Exit status 0
 # only if every byte arrived as expected.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"

@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/wine/window_picture.h"
+
 namespace {
 
 typedef std::map<std::wstring, std::wstring> Args;
@@ -701,6 +703,39 @@ std::string CmdMemory(const Args& a)
     return out;
 }
 
+// --- screen pictures --------------------------------------------------------------------
+
+BOOL CALLBACK ChildNeedsPaint(HWND child, LPARAM pending)
+{
+    if (IsWindowVisible(child) && GetUpdateRect(child, nullptr, FALSE))
+        *(bool*)pending = true;
+    return TRUE;
+}
+
+// "shot": the screen area of a window as a .bmp file (--path, a Windows path), once the
+// window and its controls have painted what they were asked to (bounded by --timeout ms).
+// Answers the picture's size and its count of distinct colours; "ok" is false for a blank
+// picture (see window_picture.h), so a window hidden or unpainted at the time is noticed.
+std::string CmdShot(const Args& a)
+{
+    HWND h = Target(a);
+    if (!IsWindow(h)) return Fail("no window");
+    bool painted = PollUntil(Num(a, L"timeout", 2000), [&] {
+        bool pending = GetUpdateRect(h, nullptr, FALSE) != FALSE;
+        EnumChildWindows(h, ChildNeedsPaint, (LPARAM)&pending);
+        return !pending;
+    });
+    RECT rc = {};
+    GetWindowRect(h, &rc);
+    int colours = 0;
+    bool good = WriteWindowAreaBmp(h, Str(a, L"path"), &colours);
+    return std::string("{\"ok\":") + (good ? "true" : "false") +
+           ",\"painted\":" + (painted ? "true" : "false") +
+           ",\"width\":" + std::to_string(rc.right - rc.left) +
+           ",\"height\":" + std::to_string(rc.bottom - rc.top) +
+           ",\"colours\":" + std::to_string(colours) + "}";
+}
+
 // --- dispatch ----------------------------------------------------------------------------
 
 bool Parse(const std::vector<std::wstring>& words, std::wstring* cmd, Args* args)
@@ -738,6 +773,7 @@ std::string Run(const std::wstring& cmd, const Args& a)
     if (cmd == L"kill") return CmdKill(a);
     if (cmd == L"self") return "{\"ok\":true,\"pid\":" + std::to_string(GetCurrentProcessId()) + "}";
     if (cmd == L"memory") return CmdMemory(a);
+    if (cmd == L"shot") return CmdShot(a);
     if (cmd == L"now") return "{\"ok\":true,\"tick\":" + std::to_string(GetTickCount()) + "}";
     return Fail("unknown command");
 }
