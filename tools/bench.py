@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Relay figures: ours beside the platform floor and socat, measured in one run.
+"""Relay figures: ours beside the platform floor and socat, measured in one run, one table.
 
 Why: the relay adds a hop between the terminal's line and the host; these figures say what it
 costs, and how much of that any relay on this platform would pay anyway. Three relays run in
@@ -10,28 +10,55 @@ the same run on the same kind of path, a loopback host and a pty null-modem pair
   socat:  host -TCP/TLS-> socat (native, nodelay; OpenSSL for TLS) -> pair 2 -> terminal
 floor.exe is the least relay the platform allows: an event wait on the socket, recv and an
 overlapped WriteFile one way; the product's serial time-outs and reads the other way; no log,
-window, tray or TLS. Measured, figures only (never pass or fail):
-  1. host -> terminal one way (send call to the last byte read at the terminal), 1, 42, 300 and
-     4096 bytes, median and p99; samples spaced 5 ms apart, and back to back (the next sent as
-     soon as the previous one arrived);
-  2. unpaced throughput, host -> terminal and terminal -> host;
-  3. terminal -> host: a frame's delay from its last byte on the line to its arrival at the
-     host, beyond the 100 ms of silence that ends it; frames paced at 9600 bit/s;
-  4. back-to-back ENQ then ACK (the second as soon as the silence allows), each as in 3;
-  5. round trip terminal -> host -> terminal (the host echoes), paced and unpaced, beyond the
-     100 ms silence for ours and the floor (socat forwards without waiting for it);
-  6. ours only: launch of pellarin.exe to its tray icon beside the launch of floor.exe to its
-     connection (both include Wine's process start); connect request to TLS handshake done,
-     first and later; working set at idle and after many host -> terminal blocks.
-The relay runs at log level 0 (the default without a config.ini), so the log window's
-rendering is part of what is measured. A measurement that fails prints n/a and its reason;
-the others go on.
+window, tray or TLS. Each build named with --build-dir is measured in turn (one per
+architecture; tools/bench.sh passes them); an architecture named with --absent ARCH=REASON,
+or whose build cannot run here, gets a line with the reason in every section instead of
+figures. Figures only, never pass or fail. The rows, section by section:
+  1. host -> terminal one way, paced at 9600 bit/s: the host writes a block of 1, 42 or 300
+     bytes one byte at a time on the line's schedule (10 bits a byte, 1.04 ms), as bytes come
+     from behind a 9600 bit/s line; ms from the write of the last byte to its arrival at the
+     terminal; median and p99 of --frames samples; plain and TLS (one TLS record a byte).
+     4096 bytes would take 4.3 s a sample at that pace and is left to the unpaced rows.
+  2. host -> terminal one way, unpaced: a block of 1, 42, 300 or 4096 bytes in one send, the
+     next as soon as the previous one arrived; ms from the send call to the last byte read at
+     the terminal; median and p99 of --samples samples; plain and TLS.
+  3. unpaced throughput, MB/s, host -> terminal (one send of --mib MiB) and terminal -> host
+     (4096-byte writes of STX, so that every part the relay cuts goes inside TLS); from the
+     first send to the last byte's arrival (for a relay that holds the last part until the
+     100 ms silence, that wait is included).
+  4. terminal -> host: a frame of 1, 42 or 300 bytes written at 9600 bit/s; ms from its last
+     byte written to its arrival at the host, beyond the 100 ms of silence that ends it
+     (ours, floor, ours TLS; socat has no frames); then ENQ and ACK back to back (ACK 110 ms
+     after ENQ's last byte), each measured the same way, and how many pairs arrived as one.
+  5. round trip terminal -> host -> terminal (the host echoes each chunk), frames of 1, 42
+     and 300 bytes paced at 9600 bit/s and unpaced; ms from the frame's last byte written to
+     the echo's last byte read at the terminal, beyond the 100 ms silence for ours and the
+     floor (socat forwards without waiting for it); all five columns, plain and TLS.
+  6. start, connect, memory, log (ours):
+     - StartMain to tray icon: the relay is started by tools/startclock (pellarin.exe's job,
+       printing GetTickCount() right before StartMain) and the tray shell stamps the icon's
+       NIM_ADD with the same clock; beside it, launch of the process to the icon (Wine's
+       process start and the DLL load included) and floor.exe's launch to its connection;
+     - connect request to TLS handshake done at the host, beyond the 100 ms silence: the
+       first TLS connection of the process, then four later ones;
+     - working set (and peak, private bytes) at idle, 1 s after the start, and after
+       --mem-blocks host -> terminal frames of 42 bytes (each a receive and a log record);
+     - log pipeline alone: records of 4096 bytes per second through the log window
+       (tools/log_bench.cpp "rate", inside a Wine desktop) at levels 0, 5 and 99, the window
+       hidden (as in a run) and shown (every record painted);
+     - log through the relay: host blocks of 300 bytes, each sent when the previous one
+       arrived, at levels 0, 5 and 99 until the log window shows them all; bound by the
+       path's latency, so the levels differ by the log's share.
+The relay runs at log level 0 (the default without a config.ini) except in the log rows, so
+the log window's work is part of what is measured. A measurement that fails prints n/a and
+its reason; the others go on.
 """
 
 import argparse
 import os
 import platform
 import re
+import shutil
 import socket
 import ssl
 import statistics
@@ -47,8 +74,8 @@ import termsim  # noqa: E402  (harness put tools/ on the path)
 
 SIZES = (1, 42, 300, 4096)
 FRAME_SIZES = (1, 42, 300)
-SPACING = 0.005  # s between spaced host -> terminal samples
 SILENCE = 0.100  # s of line silence that ends a terminal frame
+LOG_LEVELS = (0, 5, 99)
 
 
 class Host:
@@ -153,8 +180,9 @@ def last_rx_time(term):
     return term.t0 + rows[-1]["t"]
 
 
-def one_way(path, size, samples, spacing):
-    """ms from a host send of size bytes until its last byte reaches the terminal."""
+def one_way(path, size, samples):
+    """Unpaced: ms from a host send of size bytes (one call) until its last byte reaches the
+    terminal; the next block is sent as soon as the previous one arrived."""
     data = h.fill(size)
     out = []
     for _ in range(samples):
@@ -165,8 +193,28 @@ def one_way(path, size, samples, spacing):
         if got != data:
             raise RuntimeError("terminal got %d bytes, not the %d sent" % (len(got), size))
         out.append((last_rx_time(path.term) - t0) * 1000)
-        if spacing:
-            time.sleep(spacing)
+    return out
+
+
+def one_way_paced(path, size, samples):
+    """Paced at 9600 bit/s: the host writes the block one byte at a time on the line's schedule
+    (10 bits a byte, 1.04 ms), as bytes come from a host behind a 9600 bit/s line; ms from the
+    write of the last byte until it reaches the terminal."""
+    data = h.fill(size)
+    out = []
+    for _ in range(samples):
+        path.term.clear()
+        due = termsim.pace_schedule(size, time.monotonic())
+        for i in range(size):
+            wait = due[i] - time.monotonic()
+            if wait > 0:
+                time.sleep(wait)
+            t_last = time.monotonic()
+            path.host.send(data[i:i + 1])
+        got = path.term.wait_received(size, h.BOUND)
+        if got != data:
+            raise RuntimeError("terminal got %d bytes, not the %d sent" % (len(got), size))
+        out.append((last_rx_time(path.term) - t_last) * 1000)
     return out
 
 
@@ -198,7 +246,10 @@ def t2h_throughput(path, total):
     chunks = path.host.wait_bytes(want, 120)
     if path.host.received() < want:
         raise RuntimeError("host got %d of %d bytes" % (path.host.received() - before, want - before))
-    return (want - before) / (chunks[-1][0] - t0 - path.silence)
+    # Up to the last byte's arrival, silence included: a relay that reads whole 4096-byte
+    # buffers forwards them without waiting for it (taking it off gave the floor a negative
+    # time on a short transfer); on the default 2 MiB it is a few per cent at most.
+    return (want - before) / (chunks[-1][0] - t0)
 
 
 def frame_delays(path, size, rounds):
@@ -292,11 +343,12 @@ class Run:
 
 
 def measure_h2t(run, path, args):
+    for size in FRAME_SIZES:
+        run.take((path.name, "paced", size), "%s h2t %d B paced" % (path.name, size),
+                 lambda: one_way_paced(path, size, args.frames))
     for size in SIZES:
-        run.take((path.name, "spaced", size), "%s h2t %d B spaced" % (path.name, size),
-                 lambda: one_way(path, size, args.samples, SPACING))
-        run.take((path.name, "b2b", size), "%s h2t %d B back to back" % (path.name, size),
-                 lambda: one_way(path, size, args.samples, 0))
+        run.take((path.name, "b2b", size), "%s h2t %d B unpaced" % (path.name, size),
+                 lambda: one_way(path, size, args.samples))
     run.take((path.name, "h2t tput"), "%s h2t throughput B/s" % path.name,
              lambda: h2t_throughput(path, int(args.mib * 1024 * 1024)))
 
@@ -366,13 +418,31 @@ def stop(proc):
             proc.wait()
 
 
+class ClockedRelay(h.Relay):
+    """A relay started by tools/startclock (copied over pellarin.exe in its own folder), which
+    prints the GetTickCount() of its StartMain call into the relay's output.txt."""
+
+    def install(self):
+        super().install()
+        shutil.copy2(h.find_binary(self.build_dir, "startclock.exe"),
+                     os.path.join(self.workdir, "pellarin.exe"))
+
+    def startmain_tick(self):
+        with open(os.path.join(self.workdir, "output.txt"), "rb") as f:
+            m = re.search(rb"StartMain tick (\d+)", f.read())
+        return int(m.group(1)) if m else None
+
+
 def bench_ours(run, bench, args):
     relay = None
     try:
         bench.store_port("COM1")
         for attempt in (1, 2):  # a start that fails under load is tried once more
             tick = bench.inspector.call("now").get("tick")
-            relay = bench.relay(level=0)
+            relay = ClockedRelay(bench.build_dir, bench.inspector, bench.tray, level=0,
+                                 pki=bench.pki, parent=bench.tmp)
+            relay.bench = bench
+            bench.relays.append(relay)
             try:
                 relay.start()
                 break
@@ -385,6 +455,9 @@ def bench_ours(run, bench, args):
         adds = [c for c in relay.tray_calls() if c["op"] == "ADD"]
         if tick is not None and adds:
             run.results[("ours", "start")] = adds[0]["t"] - tick
+        called = relay.startmain_tick()
+        if called is not None and adds:
+            run.results[("ours", "startmain")] = adds[0]["t"] - called
         term = bench.terminal
         time.sleep(1)  # the start settles before the idle figure
         run.take(("ours", "mem idle"), "ours working set at idle", lambda: memory(bench, relay.pid))
@@ -475,6 +548,19 @@ def log_rate(bench, level, count):
         relay.kill()
 
 
+def log_pipeline(build_dir, level, mode, count):
+    """Records per second through the log window alone (tools/log_bench.cpp "rate"): count
+    records of 4096 bytes at level, the window hidden or shown, inside a Wine desktop."""
+    exe = h.find_binary(build_dir, "log_bench.exe")
+    out = subprocess.run([h.WINE_RUN, "explorer", "/desktop=pellarin-bench,1024x768",
+                          h.wine_path(exe), "rate", str(level), mode, str(count)],
+                         capture_output=True, timeout=600)
+    m = re.search(rb"([0-9.]+) records/s", out.stdout)
+    if not m:
+        raise RuntimeError("log_bench: %r" % out.stdout[-200:])
+    return float(m.group(1))
+
+
 def bench_floor(run, bench, args):
     exe = h.find_binary(bench.build_dir, "floor.exe")
     term = termsim.Terminal(os.environ["PELLARIN_TERM_COM3"])
@@ -525,68 +611,96 @@ def bench_socat(run, bench, args):
         term.close()
 
 
-def report(run, args):
-    r = run.get
+def report(runs, absent, args):
+    """One table for the run: each section has a row per architecture and size."""
     cols = ("ours", "floor", "socat", "ours TLS", "socat TLS")
     print()
-    print("Relay benchmark, build %s (%s); %s; load average before the run: %s" % (
-        args.build_dir, "x86_64" if h.pe_is_64bit(h.find_binary(args.build_dir, "pellarin.dll"))
-        else "i686", machine(), args.load))
-    for kind, title in (("spaced", "spaced %d ms apart" % (SPACING * 1000)),
-                        ("b2b", "back to back")):
+    print("Relay benchmark; %s" % machine())
+    for arch, build, _run, load in runs:
+        print("  %-7s build %s, load average before it: %s" % (arch, build, load))
+    for arch, reason in absent:
+        print("  %-7s not measured: %s" % (arch, reason))
+
+    def section(head, header, rows):
+        """head and header lines, then rows(arch, get) for each measured architecture and a
+        line for each one not measured."""
         print()
-        print("host -> terminal one way, ms, median / p99, %d samples, %s" % (args.samples, title))
-        print("%6s  " % "bytes" + "  ".join("%-17s" % c for c in cols))
-        for size in SIZES:
-            print("%6d  " % size + "  ".join(fmt(r((c, kind, size))) for c in cols))
-    print()
-    print("unpaced throughput, MB/s (%.1f MiB)" % args.mib)
-    print("%15s  " % "" + "  ".join("%10s" % c for c in cols))
-    for key, label in (("h2t tput", "host->terminal"), ("t2h tput", "terminal->host")):
-        print("%15s  " % label + "  ".join(rate(r((c, key))) for c in cols))
-    print()
-    print("terminal -> host, ms beyond the 100 ms frame-end silence, median / p99, %d frames "
-          "paced at 9600 bit/s" % args.frames)
+        print(head)
+        if header:
+            print("%-7s " % "arch" + header)
+        for arch, _build, run, _load in runs:
+            rows(arch, run.get)
+        for arch, _reason in absent:
+            print("%-7s not measured (see above)" % arch)
+
+    def lat_cols(arch, get, kind, sizes, columns):
+        for size in sizes:
+            print("%-7s %6d  " % (arch, size) + "  ".join(fmt(get((c, kind, size)))
+                                                          for c in columns))
+
+    lat_header = "%6s  " % "bytes" + "  ".join("%-17s" % c for c in cols)
+    section("host -> terminal one way, ms, median / p99, %d samples, paced at 9600 bit/s (the "
+            "host writes one byte per 1.04 ms; from the last byte's write)" % args.frames,
+            lat_header, lambda arch, get: lat_cols(arch, get, "paced", FRAME_SIZES, cols))
+    section("host -> terminal one way, ms, median / p99, %d samples, unpaced (one send, the "
+            "next when it arrived)" % args.samples,
+            lat_header, lambda arch, get: lat_cols(arch, get, "b2b", SIZES, cols))
+
+    def tput(arch, get):
+        for key, label in (("h2t tput", "host->terminal"), ("t2h tput", "terminal->host")):
+            print("%-7s %15s  " % (arch, label) + "  ".join(rate(get((c, key))) for c in cols))
+    section("unpaced throughput, MB/s (%.1f MiB)" % args.mib,
+            "%15s  " % "" + "  ".join("%10s" % c for c in cols), tput)
+
     framed = ("ours", "floor", "ours TLS")
-    print("%6s  " % "bytes" + "  ".join("%-17s" % c for c in framed))
-    for size in FRAME_SIZES:
-        print("%6d  " % size + "  ".join(fmt(r((c, "t2h", size))) for c in framed))
-    for f in ("ENQ", "ACK"):
-        print("%6s  " % f + "  ".join(fmt(r((c, "b2b " + f))) for c in framed))
-    print("  ENQ+ACK pairs that arrived as one: " + ", ".join(
-        "%s %s" % (c, r((c, "b2b merged"))) for c in framed))
-    print()
-    print("round trip terminal -> host -> terminal (host echoes), ms, median / p99, %d frames; "
-          "ours and floor beyond the 100 ms silence" % args.frames)
+
+    def delays(arch, get):
+        lat_cols(arch, get, "t2h", FRAME_SIZES, framed)
+        for f in ("ENQ", "ACK"):
+            print("%-7s %6s  " % (arch, f) + "  ".join(fmt(get((c, "b2b " + f))) for c in framed))
+        print("%-7s   ENQ+ACK pairs that arrived as one: " % arch + ", ".join(
+            "%s %s" % (c, get((c, "b2b merged"))) for c in framed))
+    section("terminal -> host, ms beyond the 100 ms frame-end silence, median / p99, %d frames "
+            "paced at 9600 bit/s" % args.frames,
+            "%6s  " % "bytes" + "  ".join("%-17s" % c for c in framed), delays)
+
     for paced in (True, False):
-        print("%s" % ("paced at 9600 bit/s" if paced else "unpaced"))
-        print("%6s  " % "bytes" + "  ".join("%-17s" % c for c in cols))
-        for size in FRAME_SIZES:
-            print("%6d  " % size + "  ".join(fmt(r((c, "rtt", paced, size))) for c in cols))
-    print()
-    start = r(("ours", "start"))
-    floor_start = r(("floor", "start"))
-    print("launch to first act, ms (both include Wine's process start): pellarin.exe to tray "
-          "icon %s; floor.exe to its connection %s" % (
-              "n/a" if start is None else "%.0f" % start,
-              "n/a" if floor_start is None else "%.0f" % floor_start))
-    shakes = r(("ours", "handshakes")) or []
-    if shakes:
-        print("connect request to TLS handshake done at the host, ms beyond the 100 ms "
-              "silence: first %.1f, later %s" % (
-            shakes[0], " ".join("%.1f" % s for s in shakes[1:])))
-    rates = [(level, r(("log", level))) for level in (0, 5, 99)]
-    if any(v for _, v in rates):
-        print("log pipeline, host blocks of 300 bytes, each sent when the previous one arrived "
-              "(so bound by the path's latency; the levels differ by the log's share), "
-              "records/s: " + ", ".join(
-            "level %d %s" % (lv, "n/a" if v is None else "%.0f" % v) for lv, v in rates))
-    for key, label in (("mem idle", "at idle"), ("mem busy", "after %d blocks" % args.mem_blocks)):
-        m = r(("ours", key))
-        if m:
-            print("working set %s: %.1f MiB (peak %.1f MiB, private %.1f MiB)" % (
-                label, m["working_set"] / 2**20, m["peak_working_set"] / 2**20,
-                m["private"] / 2**20))
+        section("round trip terminal -> host -> terminal (host echoes), ms, median / p99, %d "
+                "frames %s; ours and floor beyond the 100 ms silence" % (
+                    args.frames, "paced at 9600 bit/s" if paced else "unpaced"),
+                lat_header,
+                lambda arch, get, paced=paced: [
+                    print("%-7s %6d  " % (arch, size) + "  ".join(
+                        fmt(get((c, "rtt", paced, size))) for c in cols))
+                    for size in FRAME_SIZES])
+
+    def ms(value, digits=0):
+        return "n/a" if value is None else "%.*f" % (digits, value)
+
+    def figures(arch, get):
+        print("%-7s StartMain to tray icon %s ms; launch to tray icon %s ms (with Wine's process "
+              "start; floor.exe launch to its connection %s ms)" % (
+                  arch, ms(get(("ours", "startmain"))), ms(get(("ours", "start"))),
+                  ms(get(("floor", "start")))))
+        shakes = get(("ours", "handshakes")) or []
+        print("%-7s connect request to TLS handshake done at the host, ms beyond the 100 ms "
+              "silence: first %s, later %s" % (
+                  arch, ms(shakes[0] if shakes else None, 1),
+                  " ".join("%.1f" % v for v in shakes[1:]) or "n/a"))
+        for key, label in (("mem idle", "at idle"),
+                           ("mem busy", "after %d host->terminal frames" % args.mem_blocks)):
+            m = get(("ours", key))
+            print("%-7s working set %s: %s" % (arch, label, "n/a" if not m else
+                  "%.1f MiB (peak %.1f MiB, private %.1f MiB)" % (
+                      m["working_set"] / 2**20, m["peak_working_set"] / 2**20,
+                      m["private"] / 2**20)))
+        for mode in ("hidden", "shown"):
+            print("%-7s log pipeline alone, window %s, records/s: " % (arch, mode) + ", ".join(
+                "level %d %s" % (lv, ms(get(("log pipeline", mode, lv)))) for lv in LOG_LEVELS))
+        print("%-7s log through the relay (host blocks of 300 bytes, each sent when the previous "
+              "arrived), records/s: " % arch + ", ".join(
+                  "level %d %s" % (lv, ms(get(("log", lv)))) for lv in LOG_LEVELS))
+    section("start, connect, memory and log figures", "", figures)
 
 
 def machine():
@@ -607,34 +721,64 @@ def machine():
 
 def main():
     ap = argparse.ArgumentParser(description="relay figures: ours, the platform floor, socat")
-    ap.add_argument("--build-dir", required=True)
-    ap.add_argument("--samples", type=int, default=200)
+    ap.add_argument("--build-dir", action="append", default=[],
+                    help="a cross build to measure (repeat for each architecture)")
+    ap.add_argument("--absent", action="append", default=[], metavar="ARCH=REASON",
+                    help="an architecture not measured, and why (shown in the table)")
+    ap.add_argument("--samples", type=int, default=200, help="unpaced host->terminal samples")
     ap.add_argument("--mib", type=float, default=2.0, help="throughput transfer size")
-    ap.add_argument("--frames", type=int, default=50, help="terminal frames per size")
+    ap.add_argument("--frames", type=int, default=50,
+                    help="paced samples and terminal frames per size")
     ap.add_argument("--mem-blocks", type=int, default=100000,
-                    help="host blocks before the second working-set figure (0: skip)")
+                    help="host frames before the second working-set figure (0: skip)")
     ap.add_argument("--log-blocks", type=int, default=2000,
-                    help="host blocks per log level for the records-per-second figure (0: skip)")
+                    help="host blocks per log level for the through-the-relay figure (0: skip)")
+    ap.add_argument("--log-records", type=int, default=5000,
+                    help="records per level for the log pipeline alone, window hidden (a "
+                         "fifth at level 99; shown: 6%% and 4%%) (0: skip)")
     args = ap.parse_args()
     h.ensure_environment([os.path.abspath(__file__)] + sys.argv[1:])
-    with open("/proc/loadavg") as f:
-        args.load = " ".join(f.read().split()[:3])
+    absent = [tuple(a.split("=", 1)) if "=" in a else (a, "no reason given")
+              for a in args.absent]
 
-    run = Run()
-    bench = h.Bench(args.build_dir)
-    try:
-        for part in (bench_ours, bench_floor, bench_socat):
-            try:
-                part(run, bench, args)
-            except Exception as e:  # noqa: BLE001 (the other columns are still worth having)
-                print("%s: stopped (%s)" % (part.__name__, e), flush=True)
-        if args.log_blocks:
-            for level in (0, 5, 99):
-                run.take(("log", level), "log records/s at level %d" % level,
-                         lambda: log_rate(bench, level, args.log_blocks))
-    finally:
-        bench.close()
-    report(run, args)
+    runs = []
+    for build in args.build_dir:
+        with open("/proc/loadavg") as f:
+            load = " ".join(f.read().split()[:3])
+        arch = "x86_64" if h.pe_is_64bit(h.find_binary(build, "pellarin.dll")) else "i686"
+        print("== %s (%s)" % (build, arch), flush=True)
+        run = Run()
+        runs.append((arch, build, run, load))
+        try:
+            bench = h.Bench(build)
+        except Exception as e:  # noqa: BLE001 (say why, and go on with the next build)
+            print("%s: not measured (%s)" % (build, e), flush=True)
+            runs.pop()
+            absent.append((arch, str(e)))
+            continue
+        try:
+            for part in (bench_ours, bench_floor, bench_socat):
+                try:
+                    part(run, bench, args)
+                except Exception as e:  # noqa: BLE001 (the other columns are still worth having)
+                    print("%s: stopped (%s)" % (part.__name__, e), flush=True)
+            if args.log_blocks:
+                for level in LOG_LEVELS:
+                    run.take(("log", level), "log records/s at level %d" % level,
+                             lambda: log_rate(bench, level, args.log_blocks))
+        finally:
+            bench.close()
+        if args.log_records:
+            counts = {"hidden": (args.log_records, max(1, args.log_records // 5)),
+                      "shown": (max(1, args.log_records * 6 // 100),
+                                max(1, args.log_records * 4 // 100))}
+            for mode in ("hidden", "shown"):
+                for level in LOG_LEVELS:
+                    n = counts[mode][1 if level == 99 else 0]
+                    run.take(("log pipeline", mode, level),
+                             "log pipeline alone, %s, level %d" % (mode, level),
+                             lambda: log_pipeline(build, level, mode, n))
+    report(runs, absent, args)
     return 0
 
 
