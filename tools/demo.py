@@ -5,11 +5,13 @@ Why: the quickest way to see that the relay works is to watch a payment go throu
 plays a card terminal on COM1 (a pty pair) and a payment host on loopback, runs pellarin.exe
 under Wine between them, and prints each step from both ends together with the lines of the
 relay's log window: one payment over TLS and one over plain TCP (connect request, the
-terminal's message, the host's answer, ACK, EOM), and a picture of the transaction-log window;
-then the operator moves the terminal to COM2 through the password-protected settings window,
-the registry values the relay stored are printed, and a frame from COM2 arrives; then the tray
-menu is opened with the message the shell sends for a right-click on the icon, pictured, and
-its Exit item chosen with its key; the confirmation box is pictured and answered OK.
+terminal's message, the host's answer, ACK, EOM); the tray menu is opened with the message the
+shell sends for a right-click on the icon and pictured, and its "디버그" item chosen with the
+arrow keys shows the transaction-log window, pictured too; then the operator moves the
+terminal to COM2 through the password-protected settings window ("환경설정" chosen in the
+tray menu the same way), the registry values the
+relay stored are printed, and a frame from COM2 arrives; then Exit is chosen in the tray menu
+with its key, and the confirmation box is pictured and answered OK.
 The pictures are PNG files in BUILD/demo-screenshots (their paths are printed); a picture
 with fewer than 8 colours (a window hidden or unpainted when it was taken) fails the run.
 Exits 0 only if every byte arrived where it should and every step was seen.
@@ -33,8 +35,8 @@ import termsim  # noqa: E402  (harness puts tools/ on the path)
 NAMES = {0x02: "STX", 0x03: "ETX", 0x04: "EOT", 0x05: "ENQ", 0x06: "ACK", 0x0D: "CR",
          0x10: "DLE", 0x15: "NAK", 0x19: "EOM", 0x1C: "FS"}
 
-WM_CHAR, WM_RBUTTONUP = 0x0102, 0x0205
-ID_TRAY_DEBUG = 32773
+WM_KEYDOWN, WM_CHAR, WM_RBUTTONUP = 0x0100, 0x0102, 0x0205
+VK_DOWN = 0x28
 REG_TYPES = {1: "REG_SZ", 3: "REG_BINARY", 4: "REG_DWORD"}
 
 INTRO = """\
@@ -141,9 +143,17 @@ def port_change(bench, relay, tr):
     print("\n=== port change: COM1 -> COM2 ===", flush=True)
     term2 = termsim.Terminal(os.environ["PELLARIN_TERM_COM2"])
     try:
-        tr.say("user", "tray menu: 환경설정; password typed, Return")
-        ps.unlock(relay)
-        tr.check("settings window shown after the password", ps.visible(relay, relay.main))
+        menu = open_tray_menu(relay, tr)
+        tr.say("user", "down arrow twice (the second item, 환경설정), Return")
+        choose_with_arrows(relay, menu, 2)
+        dlg = relay.inspector.call("find", caption=ps.PASSWORD_CAPTION, pid=relay.pid, visible=1,
+                                   timeout=int(h.BOUND * 1000))
+        tr.check("password box %r shown" % ps.PASSWORD_CAPTION, dlg.get("ok"))
+        tr.say("user", "password typed, Return")
+        ps.type_keys(relay, dlg["hwnd"], ps.PASSWORD)
+        ps.press_key(relay, dlg["hwnd"], ps.VK_RETURN)
+        tr.check("settings window shown after the password",
+                 ps.wait_gone(relay, dlg["hwnd"]) and ps.wait_visible(relay, relay.main))
         tr.say("user", "port field: COM2; button 설정")
         entries = ps.change_port_unlocked(relay, "COM2")
         lines = ps.statuses(entries)
@@ -185,13 +195,38 @@ def picture(relay, tr, hwnd, name, what, outdir):
     return png
 
 
+def open_tray_menu(relay, tr):
+    """Right-click on the tray icon: the shell sends the icon's callback message with
+    WM_RBUTTONUP and the relay opens its popup menu. Returns the menu's window, or None."""
+    tr.say("user", "right-click on the tray icon (the shell sends the icon's message %d, "
+                   "WM_RBUTTONUP)" % h.WM_TRAY_NOTIFY)
+    relay.inspector.call("post", hwnd=relay.main, msg=h.WM_TRAY_NOTIFY, wparam=h.TRAY_ICON_ID,
+                         lparam=WM_RBUTTONUP)
+    menu = relay.inspector.call("find", **{"class": "#32768"}, pid=relay.pid, visible=1,
+                                timeout=int(h.BOUND * 1000))
+    return menu["hwnd"] if tr.check("the tray menu opened", menu.get("ok")) else None
+
+
+def choose_with_arrows(relay, menu, position):
+    """Down arrow position times in the open menu (nothing is selected at first; the
+    separator is skipped), then Return."""
+    for vk, scan in [(VK_DOWN, 0x50)] * position + [(ps.VK_RETURN, 0x1C)]:
+        relay.inspector.call("post", hwnd=menu, msg=WM_KEYDOWN, wparam=vk,
+                             lparam=(scan << 16) | 1)
+
+
 def log_window(relay, tr, outdir):
-    """The operator opens the transaction-log window ("디버그" in the tray menu)."""
-    print("\n=== the transaction-log window ===", flush=True)
-    tr.say("user", "tray menu item 디버그 (its command sent to the main window)")
-    relay.inspector.call("command", hwnd=relay.main, cmd=ID_TRAY_DEBUG)
+    """The operator opens the tray menu (pictured) and chooses "디버그" with the arrow keys:
+    the transaction-log window shows (pictured)."""
+    print("\n=== the tray menu and the transaction-log window ===", flush=True)
+    menu = open_tray_menu(relay, tr)
+    if menu is None:
+        return
+    picture(relay, tr, menu, "tray-menu", "the open tray menu", outdir)
+    tr.say("user", "down arrow three times (the third item, 디버그), Return")
+    choose_with_arrows(relay, menu, 3)
     tr.check("log window %r shown" % h.LOG_CAPTION, ps.wait_visible(relay, relay.log))
-    return picture(relay, tr, relay.log, "log-window", "the log window", outdir)
+    picture(relay, tr, relay.log, "log-window", "the log window", outdir)
 
 
 def show_registry(bench, relay, tr):
@@ -208,21 +243,15 @@ def show_registry(bench, relay, tr):
 
 
 def tray_menu_and_exit(relay, tr, outdir):
-    """Right-click on the tray icon, the menu pictured, Exit chosen with its key (X), the
-    question pictured and answered OK; the process ends and the icon goes."""
-    print("\n=== the tray menu, and Exit ===", flush=True)
+    """Right-click on the tray icon, Exit chosen in the menu with its key (X), the question
+    pictured and answered OK; the process ends and the icon goes."""
+    print("\n=== Exit through the tray menu ===", flush=True)
     mark = relay.tray.mark()
-    tr.say("user", "right-click on the tray icon (the shell sends the icon's message %d, "
-                   "WM_RBUTTONUP)" % h.WM_TRAY_NOTIFY)
-    relay.inspector.call("post", hwnd=relay.main, msg=h.WM_TRAY_NOTIFY, wparam=h.TRAY_ICON_ID,
-                         lparam=WM_RBUTTONUP)
-    menu = relay.inspector.call("find", **{"class": "#32768"}, pid=relay.pid, visible=1,
-                                timeout=int(h.BOUND * 1000))
-    if not tr.check("the tray menu opened", menu.get("ok")):
+    menu = open_tray_menu(relay, tr)
+    if menu is None:
         return
-    picture(relay, tr, menu["hwnd"], "tray-menu", "the open tray menu", outdir)
     tr.say("user", "key X in the open menu: its item 종료(&X)")
-    relay.inspector.call("post", hwnd=menu["hwnd"], msg=WM_CHAR, wparam=ord("x"),
+    relay.inspector.call("post", hwnd=menu, msg=WM_CHAR, wparam=ord("x"),
                          lparam=0x002D0001)
 
     def laid_out():
