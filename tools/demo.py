@@ -9,9 +9,9 @@ terminal's message, the host's answer, ACK, EOM); the tray menu is opened with t
 shell sends for a right-click on the icon and pictured, and its "디버그" item chosen with the
 arrow keys shows the transaction-log window, pictured too; then the operator moves the
 terminal to COM2 through the password-protected settings window ("환경설정" chosen in the
-tray menu the same way), the registry values the
-relay stored are printed, and a frame from COM2 arrives; then Exit is chosen in the tray menu
-with its key, and the confirmation box is pictured and answered OK.
+tray menu the same way), the registry values the relay stored are printed, and a frame from
+COM2 arrives; then Exit is chosen in the tray menu with its key, and the confirmation box is
+pictured and answered OK.
 The pictures are PNG files in BUILD/demo-screenshots (their paths are printed); a picture
 with fewer than 8 colours (a window hidden or unpainted when it was taken) fails the run.
 Exits 0 only if every byte arrived where it should and every step was seen.
