@@ -224,9 +224,18 @@ bool CTlsSession::Handshake(ULONGLONG deadline, int nSeconds, std::string* why) 
                 return false;
             }
         }
-        if (ss == SEC_E_INCOMPLETE_MESSAGE) {
+        if (ss == SEC_E_INCOMPLETE_MESSAGE &&
+            FrontRecordState(reinterpret_cast<const std::uint8_t*>(m_inbuf.data()),
+                             m_inbuf.size()) != RecordState::Invalid) {
             needData = true;
             continue;
+        }
+        if (ss == SEC_E_INCOMPLETE_MESSAGE) {
+            // Bytes that cannot start a TLS record (a server that speaks another protocol):
+            // no more data can make them a handshake, so waiting for the time-out would only
+            // hold the caller (the relay's user-interface thread) for nothing.
+            *why = "the server's answer is not TLS";
+            return false;
         }
         if (ss != SEC_E_OK && ss != SEC_I_CONTINUE_NEEDED) {
             *why = ss == SEC_I_INCOMPLETE_CREDENTIALS

@@ -11,7 +11,6 @@ its own, because ending the program is what it checks.
 
 import os
 import sys
-import time
 import unittest
 
 sys.dont_write_bytecode = True  # keep the source tree free of caches
@@ -274,86 +273,6 @@ class RelayTest(RelayCase):
         self.assertEqual(count_events(host, "connect"), 1)
         self.assertEqual(frames_of(host, "frame", "raw"), [])
 
-    def test_connect_while_connected_twenty_times(self):
-        tls_host = self.host("server_ip1", {"rules": [{"prefix": "06", "do": [{"echo": True}]}]})
-        plain_host = self.host(None, {"rules": [{"prefix": "06", "do": [{"echo": True}]}]})
-        for i in range(20):
-            tls = i % 2 == 0
-            host = tls_host if tls else plain_host
-            self.term.clear()
-            self.connect(host, 0x21 if tls else 0x25, tls)
-            if i:
-                # the previous connection (on the other host) was closed before this one came
-                other = plain_host if tls else tls_host
-                closed = self.wait_closed(other, count_events(other, "connect"))
-                opened = [e for e in host.events if e["event"] == "connect"]
-                self.assertLessEqual(closed[-1]["t"], opened[-1]["t"], "connection %d: %r %r" % (
-                    i + 1, [(e["event"], e.get("conn"), e["t"] % 100) for e in other.events][-6:],
-                    [(e["event"], e.get("conn"), e["t"] % 100) for e in host.events][-6:]))
-            self.send_frame(bytes([h.ACK]))
-            self.assertEqual(self.term.wait_received(1, h.BOUND), bytes([h.ACK]),
-                             "connection %d answers" % (i + 1))
-        self.assertEqual((count_events(tls_host, "connect"), count_events(plain_host, "connect")),
-                         (10, 10))
-        errors = [e.text for e in self.relay.entries() if e.kind == "status" and "오류" in e.text]
-        self.assertEqual(errors, [])
-
-    def test_connect_failures(self):
-        rows = [  # certificate (None: nothing listens), kind, expected status
-            (None, 0x21, "#1 접속오류!![-2] 127.0.0.1:%d"),
-            ("selfsigned", 0x21, "#2 접속오류!! 127.0.0.1:%d"),
-            ("server_ip2", 0x21, "#2 접속오류!! 127.0.0.1:%d"),
-        ]
-        for cert, kind, status in rows:
-            with self.subTest(cert=cert):
-                host = self.host(cert) if cert else None
-                port = host.port if host else h.free_port()
-                since = BENCH.tray.mark()
-                self.term.send(h.connect_request(port, kind))
-                entries = self.relay.wait_status(status % port)
-                self.assertIn(status % port, [e.text for e in entries if e.kind == "status"])
-                if host:
-                    self.wait_closed(host)
-                    self.assertEqual(frames_of(host, "frame"), [])
-                self.assert_icons(since, ends=BENCH.idle)
-                self.assertNotIn(BENCH.traffic, self.relay.icons_since(since))
-
-    def test_host_that_closes_ends_the_connection(self):
-        for cert in (None, "server_ip1"):
-            with self.subTest(tls=bool(cert)):
-                self.term.clear()  # what the terminal got in the previous round is not ours
-                host = self.host(cert, {"rules": [{"prefix": "06", "do": [{"send": "06"}]}]})
-                self.connect(host, 0x21 if cert else 0x25, bool(cert))
-                self.send_frame(bytes([h.ACK]))
-                self.assertEqual(self.term.wait_received(1, h.BOUND), bytes([h.ACK]))
-                self.assert_icons(0, ends=BENCH.traffic)
-                # From here no terminal frame sets the idle picture: only the receive thread
-                # that sees the host's close can.
-                since = BENCH.tray.mark()
-                conn = host._conns[-1]  # the host's side of the connection, closed on cue
-                if cert:
-                    conn.send_close_notify()
-                conn.close("us")
-                self.assert_icons(since, ends=BENCH.idle)
-                # The relay knows it has no connection: the next request opens one cleanly.
-                again = self.host(cert)
-                self.connect(again, 0x21 if cert else 0x25, bool(cert))
-                self.assertEqual([e.text for e in self.relay.entries()
-                                  if e.kind == "status" and "오류" in e.text], [])
-
-    def test_silent_host_ends_after_select_limit(self):
-        host = self.host()
-        self.connect(host, 0x25, tls=False)
-        since = BENCH.tray.mark()
-        start = time.monotonic()
-        ok, _ = host.wait_events("closed", 1, timeout=40)
-        elapsed = time.monotonic() - start
-        self.assertTrue(ok, "the relay kept a silent connection for 40 s")
-        self.assertGreater(elapsed, 13, "closed after %.1f s, before the 15 s limit" % elapsed)
-        self.assert_icons(since, ends=BENCH.idle)
-        self.assertEqual([e.text for e in self.relay.entries() if e.kind == "status"],
-                         ["접속 127.0.0.1:%d" % host.port])
-
 
 class LifecycleTest(unittest.TestCase):
 
@@ -374,23 +293,6 @@ class LifecycleTest(unittest.TestCase):
             self.assertFalse(BENCH.inspector.call("info", hwnd=relay.main)["exists"])
         finally:
             relay.kill()
-
-    def test_exit_while_connected_ends_cleanly(self):
-        relay = BENCH.relay().start()
-        host = BENCH.host("server_ip1")
-        try:
-            BENCH.terminal.send(h.connect_request(host.port, 0x21))
-            status = "접속 127.0.0.1:%d" % host.port
-            self.assertIn(status, [e.text for e in relay.wait_status(status)])
-            self.assertTrue(host.wait_events("handshake")[0])
-            started = time.monotonic()
-            self.assertEqual(relay.exit_through_tray(), 0)
-            self.assertLess(time.monotonic() - started, h.BOUND)
-            ok, _ = host.wait_events("closed", timeout=h.BOUND)
-            self.assertTrue(ok, "host connection left open after exit")
-        finally:
-            relay.kill()
-            host.stop()
 
 
 if __name__ == "__main__":

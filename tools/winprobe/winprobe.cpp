@@ -683,8 +683,48 @@ std::string CmdIconHash(const Args& a)
     return "{\"ok\":true,\"icons\":[" + list + "]}";
 }
 
-// The memory of another process as the system counts it (the benchmark reads the relay's
-// working set from outside, so the figure includes nothing of the measuring).
+// The handles a process holds, counted in the system's handle list (class 16 of
+// NtQuerySystemInformation): Wine 8 answers GetProcessHandleCount for another process with 0
+// or ~0.
+// -1 when the list cannot be had.
+long long HandlesInSystemList(DWORD pid)
+{
+    struct Entry {
+        ULONG pid;
+        BYTE type;
+        BYTE flags;
+        USHORT handle;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    typedef LONG(WINAPI * Query)(ULONG, PVOID, ULONG, PULONG);
+    Query query = (Query)(void*)GetProcAddress(GetModuleHandleW(L"ntdll.dll"),
+                                               "NtQuerySystemInformation");
+    if (!query) return -1;
+    std::vector<BYTE> buf(1 << 16);
+    for (;;) {
+        ULONG need = 0;
+        LONG status = query(16, buf.data(), (ULONG)buf.size(), &need);
+        if (status == (LONG)0xC0000004L) {  // STATUS_INFO_LENGTH_MISMATCH: a bigger buffer
+            buf.resize(buf.size() * 2);
+            if (buf.size() > (64u << 20)) return -1;
+            continue;
+        }
+        if (status < 0) return -1;
+        break;
+    }
+    ULONG n = *(ULONG*)buf.data();
+    const Entry* e = (const Entry*)(buf.data() + sizeof(void*));  // the count, padded
+    long long mine = 0;
+    for (ULONG i = 0; i < n; i++)
+        if (e[i].pid == pid) mine++;
+    return mine;
+}
+
+// The memory and handles of another process as the system counts it, read from outside (the
+// benchmark's working set, and the fault suite's check that a scenario leaves nothing behind):
+// the handle count, the working set, the private bytes, and the GDI and USER object counts
+// when the system answers them (-1 when it does not).
 std::string CmdMemory(const Args& a)
 {
     HANDLE proc = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
@@ -693,13 +733,43 @@ std::string CmdMemory(const Args& a)
     PROCESS_MEMORY_COUNTERS pmc = {};
     pmc.cb = sizeof pmc;
     BOOL ok = GetProcessMemoryInfo(proc, &pmc, sizeof pmc);
+    long long handleCount = HandlesInSystemList((DWORD)_wtoi(Str(a, L"pid").c_str()));
+    DWORD handles = 0;
+    if (handleCount < 0 && GetProcessHandleCount(proc, &handles)) handleCount = handles;
+    DWORD gdi = GetGuiResources(proc, GR_GDIOBJECTS);
+    long long gdiCount = gdi ? (long long)gdi : -1;  // a window's process has some: 0 is no answer
+    DWORD user = GetGuiResources(proc, GR_USEROBJECTS);
+    long long userCount = user ? (long long)user : -1;
     CloseHandle(proc);
     if (!ok) return Fail("no memory counters");
-    char out[200];
+    char out[320];
     snprintf(out, sizeof out,
-             "{\"ok\":true,\"working_set\":%llu,\"peak_working_set\":%llu,\"private\":%llu}",
+             "{\"ok\":true,\"working_set\":%llu,\"peak_working_set\":%llu,\"private\":%llu,"
+             "\"handles\":%lld,\"gdi\":%lld,\"user\":%lld}",
              (unsigned long long)pmc.WorkingSetSize, (unsigned long long)pmc.PeakWorkingSetSize,
-             (unsigned long long)pmc.PagefileUsage);
+             (unsigned long long)pmc.PagefileUsage, handleCount, gdiCount,
+             userCount);
+    return out;
+}
+
+// How long a window's thread takes to answer a sent message: WM_NULL with --timeout ms
+// (default 1000), without SMTO_ABORTIFHUNG so a busy thread is waited for rather than judged
+// hung. Answers the milliseconds it took and whether the answer came.
+std::string CmdPing(const Args& a)
+{
+    HWND h = Hwnd(a);
+    if (!IsWindow(h)) return Fail("no window");
+    LARGE_INTEGER freq, start, end;
+    QueryPerformanceFrequency(&freq);
+    QueryPerformanceCounter(&start);
+    DWORD_PTR r = 0;
+    BOOL answered = SendMessageTimeoutW(h, WM_NULL, 0, 0, SMTO_NORMAL,
+                                        (UINT)Num(a, L"timeout", 1000), &r) != 0;
+    QueryPerformanceCounter(&end);
+    char out[96];
+    snprintf(out, sizeof out, "{\"ok\":true,\"answered\":%s,\"ms\":%.1f}",
+             answered ? "true" : "false",
+             (double)(end.QuadPart - start.QuadPart) * 1000.0 / (double)freq.QuadPart);
     return out;
 }
 
@@ -774,6 +844,7 @@ std::string Run(const std::wstring& cmd, const Args& a)
     if (cmd == L"self") return "{\"ok\":true,\"pid\":" + std::to_string(GetCurrentProcessId()) + "}";
     if (cmd == L"memory") return CmdMemory(a);
     if (cmd == L"shot") return CmdShot(a);
+    if (cmd == L"ping") return CmdPing(a);
     if (cmd == L"now") return "{\"ok\":true,\"tick\":" + std::to_string(GetTickCount()) + "}";
     return Fail("unknown command");
 }
