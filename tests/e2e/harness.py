@@ -644,6 +644,26 @@ class Bench:
             shutil.rmtree(self.tmp, ignore_errors=True)
 
 
+def share_bench(module_globals, port=None):
+    """Gives a test module one Bench for all its cases, as its global BENCH: defines the
+    module's setUpModule (opens it; stores `port` as the relay's port when given) and
+    tearDownModule (closes it)."""
+    module_globals["BENCH"] = None
+
+    def setUpModule():
+        bench = Bench(os.environ["PELLARIN_BUILD_DIR"])
+        module_globals["BENCH"] = bench
+        if port:
+            bench.store_port(port)
+
+    def tearDownModule():
+        if module_globals["BENCH"]:
+            module_globals["BENCH"].close()
+
+    module_globals["setUpModule"] = setUpModule
+    module_globals["tearDownModule"] = tearDownModule
+
+
 def run_tests(test_file):
     """The command line of an end-to-end test file: --build-dir BUILD [unittest options].
 

@@ -36,7 +36,7 @@ import harness as h  # noqa: E402
 import port_settings as ps  # noqa: E402
 import termsim  # noqa: E402  (tools/ is on the path through harness)
 
-BENCH = None
+h.share_bench(globals())
 SEED = int(os.environ.get("PELLARIN_FAULT_SEED", "11"))
 CYCLES = int(os.environ.get("PELLARIN_FAULT_CYCLES", "150"))
 SOAK = os.environ.get("PELLARIN_FAULT_SOAK") == "1"
@@ -136,16 +136,6 @@ ROWS = [
         waits=SEND_WAIT)
     for how in ("dle", "request", "exit") for tls in (False, True)
 ]
-
-
-def setUpModule():
-    global BENCH
-    BENCH = h.Bench(os.environ["PELLARIN_BUILD_DIR"])
-
-
-def tearDownModule():
-    if BENCH:
-        BENCH.close()
 
 
 def digest(data):

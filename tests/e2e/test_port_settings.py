@@ -20,18 +20,8 @@ import harness as h  # noqa: E402
 import port_settings as ps  # noqa: E402
 import termsim  # noqa: E402  (harness puts tools/ on the path)
 
-BENCH = None
+h.share_bench(globals())
 ID_TRAY_ABOUT = 32771
-
-
-def setUpModule():
-    global BENCH
-    BENCH = h.Bench(os.environ["PELLARIN_BUILD_DIR"])
-
-
-def tearDownModule():
-    if BENCH:
-        BENCH.close()
 
 
 class PortSettingsTest(unittest.TestCase):

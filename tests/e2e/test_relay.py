@@ -17,17 +17,7 @@ sys.dont_write_bytecode = True  # keep the source tree free of caches
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness as h  # noqa: E402
 
-BENCH = None
-
-
-def setUpModule():
-    global BENCH
-    BENCH = h.Bench(os.environ["PELLARIN_BUILD_DIR"])
-
-
-def tearDownModule():
-    if BENCH:
-        BENCH.close()
+h.share_bench(globals())
 
 
 def logged_hex(data):
