@@ -19,21 +19,10 @@ using namespace apptest;
 
 namespace {
 
-BOOL CALLBACK ChildNeedsPaint(HWND hChild, LPARAM lParam)
-{
-    if (IsWindowVisible(hChild) && GetUpdateRect(hChild, nullptr, FALSE))
-        *reinterpret_cast<bool*>(lParam) = true;
-    return TRUE;
-}
-
 // Waits until the window and its controls have painted everything they were asked to.
 bool WaitPainted(HWND hWnd)
 {
-    return WaitUntil([&] {
-        bool bPending = GetUpdateRect(hWnd, nullptr, FALSE) != FALSE;
-        EnumChildWindows(hWnd, ChildNeedsPaint, reinterpret_cast<LPARAM>(&bPending));
-        return !bPending;
-    });
+    return WaitUntil([&] { return !HasPendingPaint(hWnd); });
 }
 
 // Writes the screen area of hWnd as a 24-bit .bmp file, once it has painted; false if the

@@ -69,7 +69,11 @@ LONG_PTR WndProcOf(HWND hWnd)
     return ::GetWindowLongPtrW(hWnd, GWLP_WNDPROC);
 }
 
-bool PumpUntil(const std::function<bool()>& cond, DWORD dwMs)
+namespace {
+
+// Dispatches this thread's messages until done() says so or dwMs pass: done gets each message
+// just dispatched, and nullptr once the queue is empty.
+bool PumpWhileNot(const std::function<bool(const MSG*)>& done, DWORD dwMs)
 {
     const DWORD dwStart = ::GetTickCount();
     for (;;) {
@@ -77,10 +81,10 @@ bool PumpUntil(const std::function<bool()>& cond, DWORD dwMs)
         while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             ::TranslateMessage(&msg);
             ::DispatchMessageA(&msg);
-            if (cond())
+            if (done(&msg))
                 return true;
         }
-        if (cond())
+        if (done(nullptr))
             return true;
         const DWORD dwSpent = ::GetTickCount() - dwStart;
         if (dwSpent >= dwMs)
@@ -89,22 +93,20 @@ bool PumpUntil(const std::function<bool()>& cond, DWORD dwMs)
     }
 }
 
+} // namespace
+
+bool PumpUntil(const std::function<bool()>& cond, DWORD dwMs)
+{
+    return PumpWhileNot([&](const MSG*) { return cond(); }, dwMs);
+}
+
 bool PumpThrough(HWND hWnd, UINT uMsg, DWORD dwMs)
 {
-    const DWORD dwStart = ::GetTickCount();
-    for (;;) {
-        MSG msg;
-        while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-            ::TranslateMessage(&msg);
-            ::DispatchMessageA(&msg);
-            if (msg.hwnd == hWnd && msg.message == uMsg)
-                return true;
-        }
-        const DWORD dwSpent = ::GetTickCount() - dwStart;
-        if (dwSpent >= dwMs)
-            return false;
-        ::MsgWaitForMultipleObjects(0, nullptr, FALSE, dwMs - dwSpent, QS_ALLINPUT);
-    }
+    return PumpWhileNot(
+        [&](const MSG* pMsg) {
+            return pMsg != nullptr && pMsg->hwnd == hWnd && pMsg->message == uMsg;
+        },
+        dwMs);
 }
 
 std::wstring EditText(HWND hEdit)

@@ -23,6 +23,20 @@ int CountColours(const std::vector<BYTE>& bits, int cx, int cy, DWORD cbStride)
 
 }  // namespace
 
+bool HasPendingPaint(HWND hWnd)
+{
+    bool bPending = GetUpdateRect(hWnd, nullptr, FALSE) != FALSE;
+    EnumChildWindows(
+        hWnd,
+        [](HWND hChild, LPARAM lParam) -> BOOL {
+            if (IsWindowVisible(hChild) && GetUpdateRect(hChild, nullptr, FALSE))
+                *reinterpret_cast<bool*>(lParam) = true;
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&bPending));
+    return bPending;
+}
+
 bool WriteWindowAreaBmp(HWND hWnd, const std::wstring& strPath, int* pnColours)
 {
     RECT rc;

@@ -775,13 +775,6 @@ std::string CmdPing(const Args& a)
 
 // --- screen pictures --------------------------------------------------------------------
 
-BOOL CALLBACK ChildNeedsPaint(HWND child, LPARAM pending)
-{
-    if (IsWindowVisible(child) && GetUpdateRect(child, nullptr, FALSE))
-        *(bool*)pending = true;
-    return TRUE;
-}
-
 // "shot": the screen area of a window as a .bmp file (--path, a Windows path), once the
 // window and its controls have painted what they were asked to (bounded by --timeout ms).
 // Answers the picture's size and its count of distinct colours; "ok" is false for a blank
@@ -790,11 +783,7 @@ std::string CmdShot(const Args& a)
 {
     HWND h = Target(a);
     if (!IsWindow(h)) return Fail("no window");
-    bool painted = PollUntil(Num(a, L"timeout", 2000), [&] {
-        bool pending = GetUpdateRect(h, nullptr, FALSE) != FALSE;
-        EnumChildWindows(h, ChildNeedsPaint, (LPARAM)&pending);
-        return !pending;
-    });
+    bool painted = PollUntil(Num(a, L"timeout", 2000), [&] { return !HasPendingPaint(h); });
     RECT rc = {};
     GetWindowRect(h, &rc);
     int colours = 0;
