@@ -21,19 +21,20 @@ int CountColours(const std::vector<BYTE>& bits, int cx, int cy, DWORD cbStride)
     return static_cast<int>(colours.size());
 }
 
-}  // namespace
+// A named CALLBACK: on i686 a lambda does not convert to the stdcall WNDENUMPROC.
+BOOL CALLBACK ChildNeedsPaint(HWND hChild, LPARAM lParam)
+{
+    if (IsWindowVisible(hChild) && GetUpdateRect(hChild, nullptr, FALSE))
+        *reinterpret_cast<bool*>(lParam) = true;
+    return TRUE;
+}
+
+} // namespace
 
 bool HasPendingPaint(HWND hWnd)
 {
     bool bPending = GetUpdateRect(hWnd, nullptr, FALSE) != FALSE;
-    EnumChildWindows(
-        hWnd,
-        [](HWND hChild, LPARAM lParam) -> BOOL {
-            if (IsWindowVisible(hChild) && GetUpdateRect(hChild, nullptr, FALSE))
-                *reinterpret_cast<bool*>(lParam) = true;
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&bPending));
+    EnumChildWindows(hWnd, ChildNeedsPaint, reinterpret_cast<LPARAM>(&bPending));
     return bPending;
 }
 
