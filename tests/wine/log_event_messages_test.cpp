@@ -53,7 +53,9 @@ protected:
     static void SetUpTestSuite()
     {
         // As Event Viewer opens an EventMessageFile: resources only, no code run.
-        s_hMessages = ::LoadLibraryExW(L"pellarin.dll", nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        wchar_t szPath[MAX_PATH] = L"pellarin.dll";
+        ::GetEnvironmentVariableW(L"PELLARIN_MESSAGE_DLL", szPath, MAX_PATH);
+        s_hMessages = ::LoadLibraryExW(szPath, nullptr, LOAD_LIBRARY_AS_DATAFILE);
     }
     static void TearDownTestSuite() { ::FreeLibrary(s_hMessages); }
     static HMODULE s_hMessages;
@@ -62,7 +64,7 @@ HMODULE EventMessagesTest::s_hMessages = nullptr;
 
 TEST_F(EventMessagesTest, EveryReportedEventRendersWithItsInsertionsInBothLanguages)
 {
-    ASSERT_NE(s_hMessages, nullptr) << "pellarin.dll beside the test: " << ::GetLastError();
+    ASSERT_NE(s_hMessages, nullptr) << "pellarin.dll not loaded: " << ::GetLastError();
     const std::wstring program = ThisProgram();
     struct Row {
         EventLog::Entry entry;
