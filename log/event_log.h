@@ -18,6 +18,7 @@
 // Texts are code page 949 bytes (the program's own code page), converted to UTF-16 at Report.
 // This header needs no Windows header.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
