@@ -11,6 +11,7 @@
 #include "app/settings_store.h"
 #include "app/stored_settings.h"
 #include "log/debug_dlg.h"
+#include "log/event_log.h"
 #include "res/resource.h"
 #include "ui/data_exchange.h"
 #include "ui/module_state.h"
@@ -141,6 +142,7 @@ BOOL CConverterDlg::OnInitDialog()
         const std::string strMessage = StringPrintf("%s 포트를 열 수 없습니다!", m_strPort.c_str());
         ::MessageBoxA(m_hWnd, strMessage.c_str(), PRODUCT_TITLE, STOP_BOX);
         LogStatus(StringPrintf("%s Open 실패!", m_strPort.c_str()));
+        EventLog::Report(EventLog::PortOpenFailed(m_strPort));
     }
     return TRUE;
 }

@@ -12,6 +12,7 @@
 #include "app/password_dlg.h"
 #include "app/product.h"
 #include "log/debug_dlg.h"
+#include "log/event_log.h"
 #include "ui/string_format.h"
 
 namespace {
@@ -63,4 +64,5 @@ void CConverterDlg::OnButtonSet()
     const std::string strMessage = StringPrintf("%s 포트를 열 수 없습니다!", m_strPort.c_str());
     ::MessageBoxA(m_hWnd, strMessage.c_str(), PRODUCT_TITLE, STOP_BOX);
     LogStatus(StringPrintf("%s Open 실패!", m_strPort.c_str()));
+    EventLog::Report(EventLog::PortOpenFailed(m_strPort));
 }

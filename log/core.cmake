@@ -10,3 +10,6 @@ add_library(log_sink_queue STATIC ${CMAKE_CURRENT_LIST_DIR}/sink_queue.cpp)
 
 # The window-procedure thunks' machine code for both architectures.
 add_library(log_thunk_code STATIC ${CMAKE_CURRENT_LIST_DIR}/thunk_code.cpp)
+
+# The event log's rate limit (one event per cause per minute), tested natively.
+add_library(log_event_throttle STATIC ${CMAKE_CURRENT_LIST_DIR}/event_throttle.cpp)

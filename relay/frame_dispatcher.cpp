@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "log/event_log.h"
 #include "relay/frame_route.h"
 #include "res/resource.h"
 #include "ui/string_format.h"
@@ -63,6 +64,7 @@ void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCoun
     if (nResult <= 0) {
         LogStatus(ICON_IDLE, StringPrintf("#1 접속오류!![%d] %s:%d", static_cast<int>(nResult),
                                           m_szHostAddr, m_nHostPort));
+        EventLog::Report(EventLog::ConnectFailed(m_szHostAddr, m_nHostPort, nResult));
         SetHostHandles(0, 0);
         return;
     }
@@ -72,6 +74,7 @@ void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCoun
         hSession = SSL_StartUp(&hSocket);
         if (hSession == 0) {
             LogStatus(ICON_IDLE, StringPrintf("#2 접속오류!! %s:%d", m_szHostAddr, m_nHostPort));
+            EventLog::Report(EventLog::TlsStartFailed(m_szHostAddr, m_nHostPort));
             closesocket(hSocket);
             SetHostHandles(0, 0);
             return;

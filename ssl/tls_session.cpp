@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log/event_log.h"
 #include "ssl/cert_verify.h"
 #include "ssl/diag_log.h"
 #include "ssl/ssllib32.h"
@@ -111,6 +112,7 @@ std::shared_ptr<CTlsSession> CTlsSession::Start(SOCKET s, const TrustSettings& s
         DiagLine(settings.strLogFile, "WARNING: %s: InsecureSkipVerify is set: the server's "
                  "certificate is NOT verified; this connection is not authenticated (lab use "
                  "only)", peer.c_str());
+    if (settings.bInsecureSkipVerify) EventLog::Report(EventLog::VerificationOff(peer));
     if (!settings.problems.empty()) return nullptr;
 
     // The handshake as a whole must end within the time-out: each recv gets what is left of
@@ -160,6 +162,7 @@ std::shared_ptr<CTlsSession> CTlsSession::Start(SOCKET s, const TrustSettings& s
     if (!VerifyServer(&session->m_ctx, settings, session->m_peer, &why)) {
         DiagLine(settings.strLogFile, "%s: server certificate rejected: %s", peer.c_str(),
                  why.c_str());
+        EventLog::Report(EventLog::CertificateRejected(peer, why));
         return nullptr;
     }
     return session;
