@@ -1,5 +1,6 @@
-// The transaction-log window. Each WM_LOG_RECORD is rendered by the platform-free formatter and
-// handed to the sink with no line-feed conversion (every line already ends in CR LF); past
+// The transaction-log window. Each WM_LOG_RECORD is rendered by the platform-free formatter (a
+// block from a masked copy of its bytes, card_mask.h) and handed to the sink with no line-feed
+// conversion (every line already ends in CR LF), then to the daily file's writer; past
 // LOG_MAX_LINES lines the control is emptied first. Stream text arrives through the two stream
 // buffers, which convert LF to CR LF. Runs on the user-interface thread, which owns the window;
 // producers on other threads reach it through SendMessage and wait.
