@@ -27,19 +27,30 @@ std::string Win32Message(DWORD dwError)
 // first folder that could not be made.
 DWORD CreateFolderPath(const std::string& strFolder)
 {
-    for (size_t i = 0; i <= strFolder.size(); ++i) {
+    // A network path's server and share (\\server\share) exist or not; they are never made.
+    size_t nFirst = 0;
+    if (strFolder.compare(0, 2, "\\\\") == 0) {
+        const size_t nServerEnd = strFolder.find('\\', 2);
+        nFirst = nServerEnd == std::string::npos ? strFolder.size()
+                                                 : strFolder.find('\\', nServerEnd + 1);
+        if (nFirst == std::string::npos)
+            nFirst = strFolder.size();
+    }
+    for (size_t i = nFirst; i <= strFolder.size(); ++i) {
         if (i < strFolder.size() && strFolder[i] != '\\' && strFolder[i] != '/')
             continue;
         const std::string strPart = strFolder.substr(0, i);
-        if (strPart.empty() || strPart.back() == ':' || strPart == "\\\\" ||
+        if (strPart.empty() || strPart.back() == ':' ||
             (i > 0 && (strFolder[i - 1] == '\\' || strFolder[i - 1] == '/')))
             continue;  // a drive, the root, a doubled separator
         const DWORD dwAttributes = ::GetFileAttributesA(strPart.c_str());
         if (dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
             continue;
-        if (!::CreateDirectoryA(strPart.c_str(), nullptr) &&
-            ::GetLastError() != ERROR_ALREADY_EXISTS)
-            return ::GetLastError();
+        if (!::CreateDirectoryA(strPart.c_str(), nullptr)) {
+            const DWORD dwError = ::GetLastError();
+            if (dwError != ERROR_ALREADY_EXISTS)
+                return dwError;
+        }
     }
     const DWORD dwAttributes = ::GetFileAttributesA(strFolder.c_str());
     if (dwAttributes == INVALID_FILE_ATTRIBUTES || !(dwAttributes & FILE_ATTRIBUTE_DIRECTORY))
