@@ -126,6 +126,7 @@ BOOL CConverterDlg::OnInitDialog()
     m_pDebugDlg = new CDebugDlg(nullptr);
     if (m_pDebugDlg->Create(IDD_DEBUG, nullptr)) {
         m_pDebugDlg->m_nLevel = ReadDebugLevel();
+        m_pDebugDlg->StartLogFile(ReadStoredLogSettings(SETTINGS_INI_PATH));
         m_pDebugDlg->ShowWindow(SW_HIDE);
     } else {
         delete m_pDebugDlg;

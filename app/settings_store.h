@@ -5,6 +5,8 @@
 #pragma once
 #include <string>
 
+#include "log/log_file_rules.h"
+
 // Reads "COM Port" (at most 5 bytes, type not checked) into strPort. 1 on success; 0 when the
 // key cannot be opened with full access, or the value is missing or longer than 5 bytes
 // (strPort is then unchanged).
@@ -17,3 +19,7 @@ int WriteStoredPort(const char* pszPort);
 // The leading number of DEBUG/LEVEL in pszIniPath, read into a 3-byte buffer (so at most two
 // characters) and converted with atoi; 0 when the file, section or key is missing.
 int ReadStoredLogLevel(const char* pszIniPath);
+
+// The [LOG] values of pszIniPath as text (Dir, KeepDays, MaxFileMB, MaskCardNumbers); empty
+// for a missing key. What they mean is decided by ParseLogSettings.
+LogIniValues ReadStoredLogSettings(const char* pszIniPath);

@@ -1,5 +1,6 @@
-// The transaction-log window. Each WM_LOG_RECORD is rendered by the platform-free formatter and
-// handed to the sink with no line-feed conversion (every line already ends in CR LF); past
+// The transaction-log window. Each WM_LOG_RECORD is rendered by the platform-free formatter (a
+// block from a masked copy of its bytes, card_mask.h) and handed to the sink with no line-feed
+// conversion (every line already ends in CR LF), then to the daily file's writer; past
 // LOG_MAX_LINES lines the control is emptied first. Stream text arrives through the two stream
 // buffers, which convert LF to CR LF. Runs on the user-interface thread, which owns the window;
 // producers on other threads reach it through SendMessage and wait.
@@ -11,6 +12,7 @@
 #include <mutex>
 #include <vector>
 
+#include "log/card_mask.h"
 #include "log/line_format.h"
 #include "log/log_record.h"
 #include "res/resource.h"
@@ -20,6 +22,8 @@
 namespace {
 
 constexpr UINT LOG_SINK_INTERVAL_MS = 500;
+// Posted by the log file's writer thread when it has a note (a folder that failed).
+constexpr UINT WM_LOG_FILE_NOTE = WM_APP + 0x10;
 
 // Keeps the stream buffers of destroyed log windows until the library is unloaded: another
 // thread may have fetched cout's buffer just before OnDestroy swapped it back, and must find
@@ -52,6 +56,7 @@ const MessageRow<CDebugDlg> CDebugDlg::s_messageTable[] = {
     CommandHandler(BN_CLICKED, IDC_BUTTON_CLEAR, &CDebugDlg::OnClear),
     CommandHandler(BN_CLICKED, IDC_BUTTON_HIDE, &CDebugDlg::OnHide),
     MessageHandler(WM_LOG_RECORD, &CDebugDlg::OnLogRecord),
+    MessageHandler(WM_LOG_FILE_NOTE, &CDebugDlg::OnLogFileNote),
 };
 
 CDebugDlg::CDebugDlg(HWND hWndParent)
@@ -63,6 +68,7 @@ CDebugDlg::CDebugDlg(HWND hWndParent)
       m_pWcoutBuf(new CWideStreamBuf(&m_logSink)),
       m_pOldCoutBuf(nullptr),
       m_pOldWcoutBuf(nullptr),
+      m_bMaskCards(true),
       m_bRedirected(false)
 {
     LPCSTR pszIcon = MAKEINTRESOURCEA(IDI_DEBUG);
@@ -73,6 +79,7 @@ CDebugDlg::~CDebugDlg()
 {
     if (m_hWnd != nullptr)
         ::DestroyWindow(m_hWnd);
+    m_logFile.Stop();
     // Should the window never have been destroyed through OnDestroy (creation failed half
     // way), the streams and the buffers are put right here.
     RestoreStreams();
@@ -108,6 +115,7 @@ BOOL CDebugDlg::OnInitDialog()
 
 LRESULT CDebugDlg::OnDestroy(WPARAM, LPARAM)
 {
+    m_logFile.Stop();  // writes what is queued; the writer only posts to this window
     RestoreStreams();
     // A writer that took a buffer before the swap may still be inside it: wait for it under
     // the buffer's lock, and drop whatever comes later. The sink dies with this object.
@@ -134,8 +142,10 @@ LRESULT CDebugDlg::OnLogRecord(WPARAM wParam, LPARAM lParam)
     char szTimestamp[LOG_TIMESTAMP_CHARS + 1] = {0};
     FormatTimestamp(szTimestamp);
     const int nCount = wParam > static_cast<WPARAM>(INT_MAX) ? INT_MAX : static_cast<int>(wParam);
-    const std::string strLine =
-        FormatLogLine(m_nLevel, pRecord->nKind, nCount, pRecord->strText, szTimestamp);
+    const std::string strLine = FormatLogLine(
+        m_nLevel, pRecord->nKind, nCount,
+        m_bMaskCards ? MaskedLogText(pRecord->nKind, nCount, pRecord->strText) : pRecord->strText,
+        szTimestamp);
     if (strLine.empty())
         return 0;
 
@@ -144,6 +154,33 @@ LRESULT CDebugDlg::OnLogRecord(WPARAM wParam, LPARAM lParam)
         m_nLineCount = 0;
     }
     m_logSink.AppendText(strLine.c_str(), false);
+    m_logFile.Append(strLine, szTimestamp);
+    return 0;
+}
+
+void CDebugDlg::StartLogFile(const LogIniValues& values)
+{
+    std::vector<std::string> strNotes;
+    const LogSettings settings = ParseLogSettings(values, &strNotes);
+    m_bMaskCards = settings.bMaskCards;
+    m_logFile.Start(ResolveLogFolder(settings.strDir), settings.nKeepDays, settings.nMaxFileMB,
+                    m_hWnd, WM_LOG_FILE_NOTE);
+    for (const std::string& strNote : strNotes)
+        LogStatusLine(strNote);
+}
+
+void CDebugDlg::LogStatusLine(const std::string& strText)
+{
+    LogRecord record;
+    record.nKind = LOG_STATUS;
+    record.strText = strText;
+    OnLogRecord(0, reinterpret_cast<LPARAM>(&record));
+}
+
+LRESULT CDebugDlg::OnLogFileNote(WPARAM, LPARAM)
+{
+    for (const std::string& strNote : m_logFile.TakeNotes())
+        LogStatusLine(strNote);
     return 0;
 }
 

@@ -25,6 +25,8 @@
 
 #include "log/edit_log_sink.h"
 #include "log/edit_stream_buf.h"
+#include "log/log_file_rules.h"
+#include "log/log_file_writer.h"
 #include "ui/dialog.h"
 #include "ui/message_table.h"
 #include "ui/wnd.h"
@@ -43,6 +45,13 @@ public:
     // queued in the sink appear after the emptying.
     void ClearLog();
 
+    // Applies config.ini's [LOG] values: card masking, and the daily file, whose writer starts
+    // here. A value that cannot be used, and masking turned off, each give a status line.
+    // Called once by the main window right after it sets m_nLevel.
+    void StartLogFile(const LogIniValues& values);
+    // Logs strText as a status line (window and file). UI thread only.
+    void LogStatusLine(const std::string& strText);
+
     // Log level: written once by the main window right after Create, before the first
     // record; read by OnLogRecord. UI thread only.
     int m_nLevel;
@@ -55,6 +64,10 @@ public:
     std::streambuf* m_pOldCoutBuf;        // what cout used before OnInitDialog
     std::wstreambuf* m_pOldWcoutBuf;      // what wcout used before OnInitDialog
     HICON m_hIcon;                        // icon 137 from the module that holds it
+    // Card numbers in blocks are masked before rendering; cleared only by StartLogFile
+    // (MaskCardNumbers=0). UI thread only.
+    bool m_bMaskCards;
+    CLogFileWriter m_logFile;             // the daily file; started by StartLogFile
 
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
@@ -63,6 +76,7 @@ protected:
 
     LRESULT OnLogRecord(WPARAM wParam, LPARAM lParam);
     LRESULT OnDestroy(WPARAM wParam, LPARAM lParam);
+    LRESULT OnLogFileNote(WPARAM wParam, LPARAM lParam);
     void OnClear();
     void OnHide();
 

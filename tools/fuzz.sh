@@ -25,10 +25,14 @@ l="$build/corpus/fuzz_line_format"
 seed "$l" summary_ack '\x00\x00\x00\x00\x00\x01\x00\x00\x01\x00\x06'
 seed "$l" full_message '\x01\x00\x00\x00\x00\x02\x00\x00\x19\x000123456789ABCDEFGHIJKLMNO'
 seed "$l" status '\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00port open'
+m="$build/corpus/fuzz_card_mask"
+seed "$m" ascii_card '\x02PAN=4111 1111 1111 1111\x1c'
+seed "$m" track2 ';4111111111111111=25121010000012300000?'
+seed "$m" packed_track2 '\x57\x10\x41\x11\x11\x11\x11\x11\x11\x11\xd2\x51\x21\x01\x12\x34\x56\x7f'
 
 mkdir -p "$build/artifacts"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-for target in fuzz_connect_route fuzz_line_format; do
+for target in fuzz_connect_route fuzz_line_format fuzz_card_mask; do
   echo "fuzz: $target for ${seconds}s"
   "$build/$target" -max_total_time="$seconds" -max_len=4200 -print_final_stats=0 \
     -artifact_prefix="$build/artifacts/$target-" "$build/corpus/$target" 2>"$build/$target.log" || {

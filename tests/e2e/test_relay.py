@@ -9,6 +9,7 @@ cleared log, and ends by dropping whatever connection it left. LifecycleTest sta
 its own, because ending the program is what it checks.
 """
 
+import glob
 import os
 import sys
 import unittest
@@ -262,6 +263,111 @@ class RelayTest(RelayCase):
         self.assertEqual(statuses, ["접속 127.0.0.1:%d" % host.port])
         self.assertEqual(count_events(host, "connect"), 1)
         self.assertEqual(frames_of(host, "frame", "raw"), [])
+
+
+class CardDataLogTest(RelayCase):
+    """Card numbers in the log window and the daily file ([LOG] Dir=log, beside config.ini)."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.term = BENCH.terminal
+        BENCH.store_port("COM1")
+        cls.relay = BENCH.relay(log={"Dir": "log"}).start()
+
+    def log_file_bytes(self):
+        """The day's log file as the program's reader sees it (through Windows, sharing read
+        and write while the relay writes)."""
+        names = sorted(glob.glob(os.path.join(self.relay.workdir, "log", "pellarin-*.log")))
+        self.assertEqual(len(names), 1, "one day, one file: %r" % names)
+        self.assertRegex(os.path.basename(names[0]), r"^pellarin-\d{8}\.log$")
+        r = BENCH.inspector.call("read-file", path=h.wine_path(names[0]))
+        self.assertTrue(r.get("ok"), "the file cannot be read while the relay runs: %r" % r)
+        return bytes.fromhex(r["hex"])
+
+    @staticmethod
+    def summary(entries):
+        return [(e.kind, e.count, e.hex) if e.kind != "status" else (e.kind, e.text)
+                for e in entries]
+
+    def test_card_numbers_masked_in_window_and_file_relayed_whole(self):
+        # Track 2 equivalent data packed as chip terminals send it: card number, D, expiry,
+        # service code, discretionary data, F pad.
+        packed = bytes.fromhex("4111111111111111d25121011234567f")
+        request = b"\x02PAN=4111111111111111\x1c" + packed + b"\x03"
+        answer = b"\x02CARD 4012-8888-8888-1881 OK\x03"
+        shown_request = (b"\x02PAN=411111******1111\x1c" +
+                         bytes.fromhex("411111ffffff1111dfffffffffffffff") + b"\x03")
+        shown_answer = b"\x02CARD 4012-88**-****-1881 OK\x03"
+
+        host = self.host(None, {"rules": [{"prefix": "02", "do": [{"send": answer.hex()}]}]})
+        self.connect(host, 0x25, tls=False)
+        self.relay.mark_log()
+        self.term.clear()
+        self.term.send(request)
+        ok, evs = host.wait_events("frame", nbytes=len(request))
+        self.assertTrue(ok, "host got %r" % evs)
+        self.assertEqual(bytes.fromhex("".join(e["hex"] for e in evs)), request)
+        self.assertEqual(self.term.wait_received(len(answer), h.BOUND), answer)
+
+        entries = self.relay.wait_log(lambda es: any(e.kind == "CAT<-VAN" for e in es))
+        blocks = [(e.kind, e.count, e.hex) for e in entries if e.kind != "status"]
+        self.assertEqual(blocks, [("CAT->VAN", len(request), shown_request.hex()),
+                                  ("CAT<-VAN", len(answer), shown_answer.hex())])
+
+        # The file holds the window's lines, in the window's order, within the flush interval
+        # (the character fields hold bytes that are no code page 949 text: compared by the
+        # lines' kinds, counts, hex fields and status texts).
+        window = self.summary(h.parse_log(self.relay.log_text()))
+
+        def file_lines():
+            return self.summary(h.parse_log(self.log_file_bytes().decode("cp949", "replace")))
+
+        def file_holds_window():
+            lines = file_lines()
+            return any(lines[i:i + len(window)] == window for i in range(len(lines)))
+        self.assertTrue(h.poll(file_holds_window), "window %r\nfile %r" % (window, file_lines()))
+        raw = self.log_file_bytes()
+        self.assertTrue(raw.endswith(b"\r\n"))
+        self.assertNotIn(b"4111111111111111", raw)
+        self.assertNotIn(b"4012-8888-8888-1881", raw)
+        self.assertNotIn(packed, raw)
+        for clear in (request.hex(), answer.hex(), packed.hex()):
+            self.assertNotIn(clear.encode(), raw)
+
+
+class LogFileFailureTest(unittest.TestCase):
+
+    def test_unwritable_folder_gives_one_status_line_and_relay_goes_on(self):
+        # A folder inside a file can never be made. Two values that cannot be used and
+        # masking turned off each give their status line at start, too.
+        BENCH.store_port("COM1")
+        relay = BENCH.relay(log={"Dir": "config.ini\\log", "KeepDays": "abc",
+                                 "MaskCardNumbers": "0"}).start()
+        self.addCleanup(relay.kill)
+        folder = h.wine_path(os.path.join(relay.workdir, "config.ini", "log"))
+
+        def failures(es):
+            return [e.text for e in es if e.kind == "status" and
+                    e.text.startswith("로그 파일 폴더에 기록할 수 없음: %s (" % folder)]
+        entries = relay.wait_log(lambda es: failures(es))
+        self.assertEqual(len(failures(entries)), 1, entries)
+        statuses = [e.text for e in entries if e.kind == "status"]
+        self.assertIn("config.ini [LOG] KeepDays=abc: 사용할 수 없는 값, 기본값 90 사용", statuses)
+        self.assertTrue(any(t.startswith("config.ini [LOG] MaskCardNumbers=0: ") for t in statuses),
+                        statuses)
+
+        host = BENCH.host()
+        self.addCleanup(host.stop)
+        BENCH.terminal.send(h.connect_request(host.port, 0x25))
+        ok, _ = host.wait_events("connect", 1, timeout=h.BOUND)
+        self.assertTrue(ok, "no connection")
+        for k in range(1, 4):
+            BENCH.terminal.send(b"\x02F%d\x03" % k)
+            ok, _ = host.wait_events("frame", k, timeout=h.BOUND)
+            self.assertTrue(ok, "frame %d not relayed" % k)
+        entries = relay.wait_log(lambda es: len([e for e in es if e.kind == "CAT->VAN"]) >= 4)
+        self.assertEqual(len(failures(entries)), 1, "one status line, not one per line logged")
+        BENCH.terminal.send(bytes([h.EOM]))
 
 
 class LifecycleTest(unittest.TestCase):

@@ -773,6 +773,33 @@ std::string CmdPing(const Args& a)
     return out;
 }
 
+// "read-file": the whole of a file (--path, a Windows path) as hex, opened the way a reader
+// such as Notepad or a log collector opens a file another program is writing: read access,
+// sharing read and write. Fails when the writer's sharing does not allow that.
+std::string CmdReadFile(const Args& a)
+{
+    HANDLE f = CreateFileW(Str(a, L"path").c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) {
+        char err[64];
+        snprintf(err, sizeof err, "open failed: %lu", GetLastError());
+        return Fail(err);
+    }
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    char buf[65536];
+    DWORD got = 0;
+    while (ReadFile(f, buf, sizeof buf, &got, nullptr) && got > 0) {
+        for (DWORD i = 0; i < got; ++i) {
+            hex.push_back(digits[(unsigned char)buf[i] >> 4]);
+            hex.push_back(digits[(unsigned char)buf[i] & 15]);
+        }
+    }
+    CloseHandle(f);
+    return "{\"ok\":true,\"hex\":\"" + hex + "\"}";
+}
+
 // --- screen pictures --------------------------------------------------------------------
 
 // "shot": the screen area of a window as a .bmp file (--path, a Windows path), once the
@@ -834,6 +861,7 @@ std::string Run(const std::wstring& cmd, const Args& a)
     if (cmd == L"memory") return CmdMemory(a);
     if (cmd == L"shot") return CmdShot(a);
     if (cmd == L"ping") return CmdPing(a);
+    if (cmd == L"read-file") return CmdReadFile(a);
     if (cmd == L"now") return "{\"ok\":true,\"tick\":" + std::to_string(GetTickCount()) + "}";
     return Fail("unknown command");
 }

@@ -1,0 +1,108 @@
+// Card data masking: one table of blocks and what the log may show of them, written out by
+// hand (well-known test card numbers only). True positives in ASCII (plain, grouped, track 1
+// and 2) and packed decimal, the 12/13/19/20-digit boundaries, and the false positives that
+// must stay: amounts, dates, Luhn failures, connect requests, ASCII digits before '='.
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "log/card_mask.h"
+#include "log/log_record.h"
+
+namespace {
+
+std::string Bytes(std::initializer_list<unsigned char> bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
+
+struct MaskRow {
+    const char* pszName;
+    std::string strIn;
+    std::string strOut;  // "" = unchanged
+};
+
+const MaskRow kMaskRows[] = {
+    // ASCII card numbers.
+    {"plain_16", "4111111111111111", "411111******1111"},
+    {"in_text", "A5555555555554444B6011111111111117", "A555555******4444B601111******1117"},
+    {"blanks", "PAN=4111 1111 1111 1111;", "PAN=4111 11** **** 1111;"},
+    {"hyphens", "4012-8888-8888-1881", "4012-88**-****-1881"},
+    {"amex_uneven_groups", "3782 822463 10005", "3782 82**** *0005"},
+    {"after_terminal_id", "TID 12345678 4111111111111111", "TID 12345678 411111******1111"},
+    {"trailing_separator", "4111111111111111- ", "411111******1111- "},
+    // Boundaries: 12 and 20 Luhn-valid digits stay, 13 and 19 are masked.
+    {"digits_12", "411111111117", ""},
+    {"digits_13", "4222222222222", "422222***2222"},
+    {"digits_19", "4111111111111111110", "411111*********1110"},
+    {"digits_20", "41111111111111111115", ""},
+    {"double_blank_splits", "4111  1111 1111 1111", ""},
+    // Not card numbers.
+    {"luhn_fails", "4111111111111112", ""},
+    {"amount_12", "AMT=000000010000", ""},
+    {"zero_padded_13", "0000000000000", ""},
+    {"date_time", "20261208 153012", ""},
+    {"connect_request", "\x21" "1270000000012006" "\x21", ""},
+    {"ascii_digits_before_equals", "12345678901234=", ""},
+    // Track data.
+    {"track2", ";4111111111111111=25121010000012300000?5",
+     ";411111******1111=********************?5"},
+    {"track1", "%B4111111111111111^TEST/CARD^2512101000000000?",
+     "%B411111******1111^**************************?"},
+    {"track2_length_prefix", "374111111111111111=2512101?", "37411111******1111=*******?"},
+    {"track2_ends_at_control", "4111111111111111=2512\x1cNEXT", "411111******1111=****\x1cNEXT"},
+    // Packed decimal: track 2 equivalent data, masked with F up to the end of the field.
+    {"bcd_track2",
+     Bytes({0x41, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0xD2, 0x51, 0x21, 0x01, 0x12, 0x34,
+            0x56, 0x7F}),
+     Bytes({0x41, 0x11, 0x11, 0xFF, 0xFF, 0xFF, 0x11, 0x11, 0xDF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+            0xFF, 0xFF})},
+    {"bcd_after_tag_57",
+     Bytes({0x57, 0x10, 0x41, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0xD2, 0x51, 0x21, 0x01,
+            0x12, 0x34, 0x56, 0x7F, 0x5F, 0x20}),
+     Bytes({0x57, 0x10, 0x41, 0x11, 0x11, 0xFF, 0xFF, 0xFF, 0x11, 0x11, 0xDF, 0xFF, 0xFF, 0xFF,
+            0xFF, 0xFF, 0xFF, 0xFF, 0x5F, 0x20})},
+    {"bcd_amex_odd",
+     Bytes({0x37, 0x82, 0x82, 0x24, 0x63, 0x10, 0x00, 0x5D, 0x25, 0x12, 0x10, 0x1F}),
+     Bytes({0x37, 0x82, 0x82, 0xFF, 0xFF, 0xF0, 0x00, 0x5D, 0xFF, 0xFF, 0xFF, 0xFF})},
+    {"bcd_field_ends_at_hex_letter",
+     Bytes({0x41, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0xD2, 0x51, 0x21, 0x01, 0xAB, 0x12}),
+     Bytes({0x41, 0x11, 0x11, 0xFF, 0xFF, 0xFF, 0x11, 0x11, 0xDF, 0xFF, 0xFF, 0xFF, 0xAB, 0x12})},
+    // 16 + D + 25 decimal nibbles: the field ends 38 nibbles after the first digit.
+    {"bcd_longest_field",
+     Bytes({0x41, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0xD1, 0x23, 0x45, 0x67, 0x89, 0x12,
+            0x34, 0x56, 0x78, 0x91, 0x23, 0x45, 0x67}),
+     Bytes({0x41, 0x11, 0x11, 0xFF, 0xFF, 0xFF, 0x11, 0x11, 0xDF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+            0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x45, 0x67})},
+    {"bcd_13_luhn_fails", Bytes({0x42, 0x22, 0x22, 0x22, 0x22, 0x22, 0x3D, 0x25, 0x12}), ""},
+    {"bcd_12_nibbles", Bytes({0x41, 0x11, 0x11, 0x11, 0x11, 0x17, 0xD2, 0x51}), ""},
+    {"bcd_without_separator", Bytes({0x41, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x25}), ""},
+};
+
+class MaskTable : public ::testing::TestWithParam<MaskRow> {};
+
+TEST_P(MaskTable, ShowsOnlyWhatTheLogMay)
+{
+    const MaskRow& row = GetParam();
+    std::string strBytes = row.strIn;
+    MaskCardData(strBytes);
+    EXPECT_EQ(strBytes, row.strOut.empty() ? row.strIn : row.strOut);
+}
+
+INSTANTIATE_TEST_SUITE_P(Blocks, MaskTable, ::testing::ValuesIn(kMaskRows),
+                         [](const ::testing::TestParamInfo<MaskRow>& info) {
+                             return std::string(info.param.pszName);
+                         });
+
+// What the log renders of a record: blocks masked within their count, status texts never.
+TEST(MaskedLogText, MasksBlocksWithinTheirCountAndLeavesStatusTexts)
+{
+    const std::string strCard = "4111111111111111";
+    EXPECT_EQ(MaskedLogText(LOG_CAT_TO_VAN, 16, strCard), "411111******1111");
+    EXPECT_EQ(MaskedLogText(LOG_VAN_TO_CAT, 16, strCard), "411111******1111");
+    // A count that cuts the number leaves too few digits to be one, and shows no more.
+    EXPECT_EQ(MaskedLogText(LOG_CAT_TO_VAN, 10, strCard), "4111111111");
+    EXPECT_EQ(MaskedLogText(LOG_STATUS, 0, strCard), strCard);
+}
+
+}  // namespace
