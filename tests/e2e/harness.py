@@ -357,6 +357,12 @@ class Relay:
 
         self.main = window(MAIN_CAPTION)
         self.log = window(LOG_CAPTION)
+        # A dialog is listed as soon as its own window exists, before its controls are made:
+        # the log is readable once its edit control is there.
+        if not poll(lambda: self.inspector.call("text", hwnd=self.log, id=IDC_EDIT_LOG)
+                    .get("ok"), left()):
+            raise RuntimeError("the log window of pellarin.exe (pid %d) has no edit control"
+                               % self.pid)
         self.load_time = time.monotonic() - self.started_at
         # The port is open (or not) once its status line is logged; bytes sent before that
         # would be purged by the open.
