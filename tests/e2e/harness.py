@@ -258,12 +258,14 @@ def parse_log(text):
 class Relay:
     """pellarin.exe running in its own working directory, seen through the inspector."""
 
-    def __init__(self, build_dir, inspector, tray, level=99, pki=None, env=None, parent=None):
+    def __init__(self, build_dir, inspector, tray, level=99, pki=None, env=None, parent=None,
+                 config=""):
         self.build_dir = build_dir
         self.inspector = inspector
         self.tray = tray
         self.workdir = tempfile.mkdtemp(prefix="relay-", dir=parent)
         self.level = level
+        self.config = config  # more config.ini text after [DEBUG] (a [RELAY] section)
         self.pki = pki
         self.extra_env = env or {}
         self.proc = None
@@ -284,7 +286,7 @@ class Relay:
         for name in ("pellarin.exe", "pellarin.dll", "ssllib32.dll"):
             shutil.copy2(find_binary(self.build_dir, name), self.workdir)
         with open(os.path.join(self.workdir, "config.ini"), "w", encoding="ascii") as f:
-            f.write("[DEBUG]\r\nLEVEL=%d\r\n" % self.level)
+            f.write("[DEBUG]\r\nLEVEL=%d\r\n" % self.level + self.config)
         if self.pki:
             # ssllib32's documented trust setting: only the test CA is trusted as a root.
             with open(os.path.join(self.workdir, "ssllib32.ini"), "w", encoding="ascii") as f:
