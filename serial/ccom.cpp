@@ -281,9 +281,14 @@ int CCom::WritePort(const void* pBytes, int nLength, HANDLE hAbort)
         // A terminal that does not read keeps the write pending up to its time-out (20 s for
         // 4096 bytes); whoever stops the writer does not wait for that. The cancel completes
         // the write, which the wait below then collects before m_osWrite is used again.
+        // The cancel is repeated until the write has ended: one that lands while the write is
+        // still being queued can be lost, as with ClosePort's.
         HANDLE ahWait[2] = {m_osWrite.hEvent, hAbort};
-        if (WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0)
-            CancelIoEx(m_hPort, &m_osWrite);
+        if (WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            do {
+                CancelIoEx(m_hPort, &m_osWrite);
+            } while (WaitForSingleObject(m_osWrite.hEvent, CLOSE_CANCEL_PERIOD_MS) == WAIT_TIMEOUT);
+        }
     }
     dwWritten = 0;
     while (!GetOverlappedResult(m_hPort, &m_osWrite, &dwWritten, TRUE)) {

@@ -25,10 +25,13 @@ l="$build/corpus/fuzz_line_format"
 seed "$l" summary_ack '\x00\x00\x00\x00\x00\x01\x00\x00\x01\x00\x06'
 seed "$l" full_message '\x01\x00\x00\x00\x00\x02\x00\x00\x19\x000123456789ABCDEFGHIJKLMNO'
 seed "$l" status '\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00port open'
+a="$build/corpus/fuzz_relay_config"
+seed "$a" list '\xc0\x00\x02\x0a\x1b\x59192.0.2.10:7001, 10.0.0.0/8'
+seed "$a" bad '\x7f\x00\x00\x01\x00\x50127.0.0.1, 127.0.0.300'
 
 mkdir -p "$build/artifacts"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-for target in fuzz_connect_route fuzz_line_format; do
+for target in fuzz_connect_route fuzz_line_format fuzz_relay_config; do
   echo "fuzz: $target for ${seconds}s"
   "$build/$target" -max_total_time="$seconds" -max_len=4200 -print_final_stats=0 \
     -artifact_prefix="$build/artifacts/$target-" "$build/corpus/$target" 2>"$build/$target.log" || {
