@@ -8,6 +8,7 @@
 
 #include "app/about_dlg.h"
 #include "app/product.h"
+#include "app/relay_settings.h"
 #include "app/settings_store.h"
 #include "app/stored_settings.h"
 #include "log/debug_dlg.h"
@@ -62,6 +63,7 @@ CConverterDlg::CConverterDlg(HWND hWndParent)
 
 CConverterDlg::~CConverterDlg()
 {
+    CDispatching dispatching(m_nDispatching);
     m_dispatcher.EndHostConnection();  // normally done at WM_DESTROY already; sockets first
     if (m_bSocketsStarted)
         ::WSACleanup();
@@ -70,7 +72,37 @@ CConverterDlg::~CConverterDlg()
 bool CConverterDlg::ProcessWindowMessage(UINT uMsg, WPARAM wParam, LPARAM lParam,
                                          LRESULT& lResult)
 {
+    if (DeferWhileDispatching(uMsg, wParam, lParam)) {
+        lResult = 0;
+        return true;
+    }
     return DispatchMessageTable(this, s_messageTable, uMsg, wParam, lParam, lResult);
+}
+
+bool CConverterDlg::DeferWhileDispatching(UINT uMsg, WPARAM wParam, LPARAM lParam)
+{
+    if (m_nDispatching == 0)
+        return false;
+    bool bOpensWindow = false;
+    switch (uMsg) {
+    case WM_COMMAND:
+        bOpensWindow = HIWORD(wParam) == 0 &&
+                       (LOWORD(wParam) == ID_TRAY_ABOUT || LOWORD(wParam) == ID_TRAY_SETTINGS ||
+                        LOWORD(wParam) == ID_TRAY_DEBUG || LOWORD(wParam) == ID_TRAY_EXIT);
+        break;
+    case WM_TRAY_NOTIFY:
+        bOpensWindow = LOWORD(lParam) == WM_RBUTTONUP || LOWORD(lParam) == WM_LBUTTONDBLCLK;
+        break;
+    case WM_SYSCOMMAND:
+        bOpensWindow = (wParam & ~static_cast<WPARAM>(0xF)) == SC_ABOUT_BASE;
+        break;
+    case WM_CLOSE:
+        bOpensWindow = true;  // without a tray icon it asks the Exit question
+        break;
+    default:
+        break;
+    }
+    return bOpensWindow && ::PostMessageA(m_hWnd, uMsg, wParam, lParam);
 }
 
 void CConverterDlg::DoDataExchange(CDataExchange* pDX)
@@ -132,6 +164,7 @@ BOOL CConverterDlg::OnInitDialog()
         delete m_pDebugDlg;
         m_pDebugDlg = nullptr;
     }
+    ApplyRelaySettings();
 
     const std::string strPortCopy = m_strPort;
     m_Comm.SetPortConfig(strPortCopy.c_str(), 9600, 8, 0, 0);
@@ -146,6 +179,14 @@ BOOL CConverterDlg::OnInitDialog()
         EventLog::Report(EventLog::PortOpenFailed(m_strPort));
     }
     return TRUE;
+}
+
+void CConverterDlg::ApplyRelaySettings()
+{
+    const RelaySettings settings = ReadRelaySettings(SETTINGS_INI_PATH);
+    for (const std::string& strNotice : settings.notices)
+        LogStatus(strNotice);
+    m_dispatcher.SetHostPolicy(settings.nConnectTimeoutS, settings.allowHosts);
 }
 
 int CConverterDlg::ReadRegistry()
@@ -227,6 +268,10 @@ LRESULT CConverterDlg::OnClose(WPARAM, LPARAM)
 LRESULT CConverterDlg::OnDestroy(WPARAM, LPARAM)
 {
     ::KillTimer(m_hWnd, HIDING_TIMER_ID);
+    CDispatching dispatching(m_nDispatching);
+    // Stage 0: the receive thread gives up a write to a terminal that may not be reading, and
+    // ends its connection without anyone waiting yet.
+    m_dispatcher.StopHostConnection();
     // Stage 1: the serial watch thread stops (it may still deliver a frame meanwhile, which
     // is logged while the log window exists); no connect request can arrive after this.
     if (m_Comm.m_bRunning)
@@ -284,6 +329,7 @@ LRESULT CConverterDlg::OnCommRxChar(WPARAM wParam, LPARAM)
     unsigned char abFrame[COMM_RX_BUFFER];
     std::memset(abFrame, 0, sizeof(abFrame));
     std::memcpy(abFrame, m_Comm.m_abRxBuf, static_cast<size_t>(nCount));
+    CDispatching dispatching(m_nDispatching);
     m_dispatcher.OnFrame(abFrame, nCount);
     return 0;
 }
@@ -293,9 +339,9 @@ void CConverterDlg::SetTrayPicture(UINT nIconId)
     m_trayIcon.SetIcon(nIconId);
 }
 
-void CConverterDlg::WriteTerminal(const unsigned char* pBytes, int nCount)
+void CConverterDlg::WriteTerminal(const unsigned char* pBytes, int nCount, HANDLE hAbort)
 {
-    m_Comm.WritePort(pBytes, nCount);
+    m_Comm.WritePort(pBytes, nCount, hAbort);
 }
 
 void CConverterDlg::OnTrayAbout()

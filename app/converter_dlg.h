@@ -9,11 +9,20 @@
 // itself), m_Comm's WritePort and its own log records sent with SendLogRecord (never
 // m_LogRecord).
 //
-// Shutdown, in stages: Exit ends the modal run; WM_DESTROY stops the serial port (its watch
-// thread ends before ClosePort returns, so no connect request can arrive any more), then ends
-// the host connection and waits for its receive thread, then destroys the log window, which
-// nothing can send to any more; StartMain then destroys this object, which removes the tray
-// icon and ends Windows Sockets.
+// No modal loop inside the dispatcher. The dispatcher's waits (the connect, the end of a
+// receive thread) handle messages sent to this thread, among them the shell's tray
+// notifications and commands sent by other programs. A command that would open a window or
+// ask a question there (About, Settings, the log window, Exit, the tray menu) would run its
+// modal loop inside OnCommRxChar, with the serial watch thread parked behind it. While the
+// dispatcher runs, such messages are posted back to this window instead, in their order, and
+// run once the dispatcher has returned (the waits never take posted messages).
+//
+// Shutdown, in stages: Exit ends the modal run; WM_DESTROY wakes the host receive thread (so
+// it stops writing to the terminal), stops the serial port (its watch thread ends before
+// ClosePort returns, so no connect request can arrive any more), then ends the host
+// connection and waits for its receive thread, then destroys the log window, which nothing
+// can send to any more; StartMain then destroys this object, which removes the tray icon and
+// ends Windows Sockets.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -84,13 +93,30 @@ protected:
 
     // IRelayOwner, for the dispatcher and its receive threads.
     void SetTrayPicture(UINT nIconId) override;
-    void WriteTerminal(const unsigned char* pBytes, int nCount) override;
+    void WriteTerminal(const unsigned char* pBytes, int nCount, HANDLE hAbort) override;
 
 private:
+    // Counts the dispatcher's calls in progress while it lives; see the top of this file.
+    class CDispatching {
+    public:
+        explicit CDispatching(int& nDepth) : m_nDepth(nDepth) { ++m_nDepth; }
+        ~CDispatching() { --m_nDepth; }
+        CDispatching(const CDispatching&) = delete;
+        CDispatching& operator=(const CDispatching&) = delete;
+
+    private:
+        int& m_nDepth;
+    };
+    // True (and the message posted back to this window) when it would open a window or ask
+    // a question while the dispatcher runs.
+    bool DeferWhileDispatching(UINT uMsg, WPARAM wParam, LPARAM lParam);
+    void ApplyRelaySettings();
+
     // The shell's "TaskbarCreated" message, registered when the library is loaded.
     static const UINT s_uTaskbarCreated;
     static const MessageRow<CConverterDlg> s_messageTable[];
 
     bool m_bSocketsStarted = false;  // UI thread: WSAStartup succeeded, WSACleanup owed
     bool m_bStarted = false;         // UI thread: initialisation got past the tray icon
+    int m_nDispatching = 0;          // UI thread: dispatcher calls in progress (CDispatching)
 };

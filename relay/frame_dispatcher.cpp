@@ -16,7 +16,8 @@ constexpr DWORD RECONNECT_PAUSE_MS = 100;
 } // namespace
 
 CFrameDispatcher::CFrameDispatcher(IRelayOwner* pOwner)
-    : m_pOwner(pOwner), m_szHostAddr{}, m_nHostPort(0), m_hSocket(0), m_hSslSession(0),
+    : m_pOwner(pOwner), m_szHostAddr{}, m_nHostPort(0),
+      m_dwConnectTimeoutMs(CONNECT_TIMEOUT_DEFAULT_S * 1000), m_hSocket(0), m_hSslSession(0),
       m_pHostConn(nullptr)
 {
     InitializeCriticalSection(&m_csHost);
@@ -26,6 +27,12 @@ CFrameDispatcher::~CFrameDispatcher()
 {
     EndHostConnection();  // normally done at the owner's WM_DESTROY already
     DeleteCriticalSection(&m_csHost);
+}
+
+void CFrameDispatcher::SetHostPolicy(int nConnectTimeoutS, const HostAllowList& allowHosts)
+{
+    m_dwConnectTimeoutMs = static_cast<DWORD>(nConnectTimeoutS) * 1000;
+    m_allowHosts = allowHosts;
 }
 
 void CFrameDispatcher::OnFrame(const unsigned char* pFrame, int nCount)
@@ -60,7 +67,12 @@ void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCoun
     // A connection that ended on its own may still be waiting to be reaped.
     EndHostConnection();
 
-    const INT_PTR nResult = ConnectHost(m_szHostAddr, m_nHostPort);
+    if (!m_allowHosts.Allows(m_szHostAddr, m_nHostPort)) {
+        LogStatus(ICON_IDLE, StringPrintf("#3 접속거부 %s:%d", m_szHostAddr, m_nHostPort));
+        return;
+    }
+
+    const INT_PTR nResult = ConnectHost(m_szHostAddr, m_nHostPort, m_dwConnectTimeoutMs);
     if (nResult <= 0) {
         LogStatus(ICON_IDLE, StringPrintf("#1 접속오류!![%d] %s:%d", static_cast<int>(nResult),
                                           m_szHostAddr, m_nHostPort));
@@ -169,6 +181,15 @@ void CFrameDispatcher::EndHostConnection()
     delete pConn;
 }
 
+void CFrameDispatcher::StopHostConnection()
+{
+    EnterCriticalSection(&m_csHost);
+    CHostConnection* pConn = m_pHostConn;
+    LeaveCriticalSection(&m_csHost);
+    if (pConn != nullptr)
+        pConn->Stop();
+}
+
 void CFrameDispatcher::LogStatus(UINT nIconId, const std::string& strText)
 {
     // The picture first, then the line: whoever sees the line sees the state it reports.
@@ -178,15 +199,17 @@ void CFrameDispatcher::LogStatus(UINT nIconId, const std::string& strText)
     m_pOwner->SendLogRecord(m_LogRecord, 0);
 }
 
-void CFrameDispatcher::OnHostData(CHostConnection*, const unsigned char* pBytes, int nCount)
+void CFrameDispatcher::OnHostData(CHostConnection* pConn, const unsigned char* pBytes,
+                                  int nCount)
 {
-    ForwardToTerminal(pBytes, nCount);
+    ForwardToTerminal(pBytes, nCount, pConn->StopEvent());
 }
 
-int CFrameDispatcher::ForwardToTerminal(const unsigned char* pBytes, int nCount)
+int CFrameDispatcher::ForwardToTerminal(const unsigned char* pBytes, int nCount, HANDLE hAbort)
 {
-    // The terminal gets the bytes before the log window formats them.
-    m_pOwner->WriteTerminal(pBytes, nCount);
+    // The terminal gets the bytes before the log window formats them. A connection being
+    // ended does not wait for the terminal: the write gives up when hAbort is set.
+    m_pOwner->WriteTerminal(pBytes, nCount, hAbort);
     LogRecord record;  // this thread's own record
     record.nKind = LOG_VAN_TO_CAT;
     record.strText = BlockText(pBytes, nCount);

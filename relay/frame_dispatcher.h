@@ -5,6 +5,9 @@
 // frame is logged first. A connect request drops the old connection and opens the one it names
 // (TLS or plain) with its receive thread; any other frame goes to the host by its first byte;
 // DLE and EOM end the connection, and so does a send that fails (a host that stopped reading).
+// A request for a host outside [RELAY] AllowHosts is refused ("#3") as a request with bad
+// digits is: the old connection is dropped, no new one made. The connect is bounded by
+// [RELAY] ConnectTimeout.
 //
 // The dispatcher owns the connection state. What it needs of its owner (the main window) comes
 // through IRelayOwner: log records, the tray picture and writes to the terminal.
@@ -15,6 +18,9 @@
 // m_csHost, only while they still describe its own connection. Every end of a connection made
 // by this thread waits for the receive thread's clean-up (handling the messages it sends
 // meanwhile) before the connection object goes, so an old thread never touches a newer one.
+// That wait is short: the stop also gives up the receive thread's terminal write in progress
+// (see host_connection.h). The connect and these waits handle sent messages; the owner must
+// not start a modal loop from one (it defers such commands until OnFrame has returned).
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -22,6 +28,7 @@
 #include "log/log_record.h"
 #include "relay/connect_request.h"
 #include "relay/host_connection.h"
+#include "relay/relay_config.h"
 
 // What the dispatcher and its receive threads need of the window that owns them.
 class IRelayOwner {
@@ -31,8 +38,9 @@ public:
     virtual void SendLogRecord(LogRecord& record, WPARAM wCount) const = 0;
     // Shows tray picture 131 (idle) or 132 (traffic). Any thread.
     virtual void SetTrayPicture(UINT nIconId) = 0;
-    // Writes host bytes to the terminal. Receive threads only.
-    virtual void WriteTerminal(const unsigned char* pBytes, int nCount) = 0;
+    // Writes host bytes to the terminal, giving up (the rest dropped) once hAbort is set.
+    // Receive threads only.
+    virtual void WriteTerminal(const unsigned char* pBytes, int nCount, HANDLE hAbort) = 0;
 
 protected:
     ~IRelayOwner() = default;
@@ -52,12 +60,19 @@ public:
     CFrameDispatcher(const CFrameDispatcher&) = delete;
     CFrameDispatcher& operator=(const CFrameDispatcher&) = delete;
 
+    // The connect's time limit and the hosts a request may name ([RELAY] settings). UI
+    // thread, before the first frame; until then 10 s and any host.
+    void SetHostPolicy(int nConnectTimeoutS, const HostAllowList& allowHosts);
+
     // One frame from the terminal: 1 to COMM_RX_BUFFER bytes, the caller's copy. UI thread.
     void OnFrame(const unsigned char* pFrame, int nCount);
 
     // Ends the connection, if any, and waits for its receive thread (handling sent messages).
     // UI thread; the main window calls it at Exit, after the serial port has stopped.
     void EndHostConnection();
+    // Wakes the receive thread of the connection, if any (its terminal write gives up), and
+    // returns without waiting; EndHostConnection still follows. UI thread, at Exit.
+    void StopHostConnection();
 
     // The state now: a connection counts until its receive thread has cleared the handles.
     HostLink Link();
@@ -73,7 +88,7 @@ private:
     void SetHostHandles(SOCKET hSocket, SSL_SESSION hSession);
     void LogStatus(UINT nIconId, const std::string& strText);
     // Host bytes to the terminal, then to the log. Receive thread.
-    int ForwardToTerminal(const unsigned char* pBytes, int nCount);
+    int ForwardToTerminal(const unsigned char* pBytes, int nCount, HANDLE hAbort);
     // IHostEvents, on the receive thread.
     void OnHostData(CHostConnection* pConn, const unsigned char* pBytes, int nCount) override;
     void OnHostEnded(CHostConnection* pConn) override;
@@ -81,6 +96,8 @@ private:
     IRelayOwner* const m_pOwner;
     char m_szHostAddr[HOST_ADDR_SIZE];  // UI thread: host address of the last connect request
     int m_nHostPort;                    // UI thread: host port of the last connect request
+    DWORD m_dwConnectTimeoutMs;         // UI thread: the connect's limit
+    HostAllowList m_allowHosts;         // UI thread: hosts a connect request may name
     SOCKET m_hSocket;                   // under m_csHost: the connected socket, 0 when none
     SSL_SESSION m_hSslSession;          // under m_csHost: the TLS session, 0 when none
     LogRecord m_LogRecord;              // the user-interface thread's own record

@@ -11,9 +11,37 @@ namespace {
 // How often Join repeats the cancel while it waits for the receive thread.
 constexpr DWORD JOIN_CANCEL_SLICE_MS = 50;
 
+// Connects the socket to addr within dwTimeoutMs. The socket is made non-blocking for the
+// connect (WSAEventSelect) and put back into blocking mode afterwards, as the receive thread,
+// the sends and the TLS library expect. False when the connect failed or ran out of time.
+bool ConnectWithin(SOCKET hSocket, const sockaddr_in& addr, DWORD dwTimeoutMs)
+{
+    WSAEVENT hEvent = WSACreateEvent();
+    if (hEvent == WSA_INVALID_EVENT)
+        return false;
+    bool bConnected = false;
+    if (WSAEventSelect(hSocket, hEvent, FD_CONNECT) == 0) {
+        if (connect(hSocket, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) == 0) {
+            bConnected = true;
+        } else if (WSAGetLastError() == WSAEWOULDBLOCK &&
+                   WaitHandlingSentMessages(hEvent, dwTimeoutMs) == WAIT_OBJECT_0) {
+            WSANETWORKEVENTS events;
+            bConnected = WSAEnumNetworkEvents(hSocket, hEvent, &events) == 0 &&
+                         (events.lNetworkEvents & FD_CONNECT) != 0 &&
+                         events.iErrorCode[FD_CONNECT_BIT] == 0;
+        }
+    }
+    WSAEventSelect(hSocket, nullptr, 0);
+    u_long nNonBlocking = 0;
+    if (ioctlsocket(hSocket, FIONBIO, &nNonBlocking) != 0)
+        bConnected = false;
+    WSACloseEvent(hEvent);
+    return bConnected;
+}
+
 } // namespace
 
-INT_PTR ConnectHost(const char* pszHostAddr, int nHostPort)
+INT_PTR ConnectHost(const char* pszHostAddr, int nHostPort, DWORD dwTimeoutMs)
 {
     SOCKET hSocket = socket(AF_INET, SOCK_STREAM, 0);
     if (hSocket == INVALID_SOCKET)
@@ -24,7 +52,7 @@ INT_PTR ConnectHost(const char* pszHostAddr, int nHostPort)
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<u_short>(nHostPort));
     addr.sin_addr.s_addr = inet_addr(pszHostAddr);
-    if (connect(hSocket, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+    if (!ConnectWithin(hSocket, addr, dwTimeoutMs)) {
         closesocket(hSocket);
         return -2;
     }
@@ -136,6 +164,14 @@ void CHostConnection::Release()
     EnterCriticalSection(&m_csLink);
     if (!m_bReleased) {
         m_bReleased = true;
+        if (m_hSession && !m_bSendFailed && m_hStop &&
+            WaitForSingleObject(m_hStop, 0) == WAIT_OBJECT_0) {
+            // Ended by its owner, who is waiting: a host that stopped reading may hold the
+            // close_notify only briefly.
+            DWORD dwTimeout = STOPPED_SEND_TIMEOUT_MS;
+            setsockopt(m_hSocket, SOL_SOCKET, SO_SNDTIMEO,
+                       reinterpret_cast<const char*>(&dwTimeout), sizeof(dwTimeout));
+        }
         if (m_hSession && !m_bSendFailed) {
             SSL_Close(m_hSession, m_hSocket);  // close_notify, then the socket is closed
         } else if (m_hSession) {

@@ -25,6 +25,15 @@
 // Sends are bounded: ConnectHost gives every socket a send time-out (also for the TLS
 // library's handshake and close_notify), so a host that stops reading blocks the UI thread at
 // most that long; a send that fails marks the connection failed, and its owner ends it.
+//
+// The connect itself is bounded too (ConnectHost's limit, from [RELAY] ConnectTimeout): it
+// runs on the UI thread, which handles the messages sent to its windows while it waits.
+//
+// Ending a connection never waits for a serial write: the receive thread hands the stop event
+// to the terminal write (IHostEvents::OnHostData gives it to its owner), which gives up the
+// moment the event is set; host bytes not yet written are dropped with the connection. After
+// a stop, the close_notify send is limited to STOPPED_SEND_TIMEOUT_MS. So every wait of the
+// receive thread ends soon after Stop, and Join's wait is short.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -49,11 +58,14 @@ protected:
 constexpr int HOST_READ_SIZE = 4096;
 constexpr int HOST_SELECT_LIMIT = 15;       // seconds of silence before the connection is ended
 constexpr DWORD HOST_SEND_TIMEOUT_MS = 2000;  // longest a send may block on a host not reading
+constexpr DWORD STOPPED_SEND_TIMEOUT_MS = 250;  // the close_notify's limit once stopped
 
-// Connects a new stream socket to the dotted IPv4 address and port, and gives it the send
-// time-out. Returns the socket (> 0), -1 when no socket could be created, -2 when the
-// connection failed (no socket left open).
-INT_PTR ConnectHost(const char* pszHostAddr, int nHostPort);
+// Connects a new stream socket to the dotted IPv4 address and port within dwTimeoutMs,
+// handling messages sent to the calling thread's windows while it waits, and gives it the
+// send time-out; the socket is left in blocking mode. Returns the socket (> 0), -1 when no
+// socket could be created, -2 when the connection failed or did not complete in time (no
+// socket left open).
+INT_PTR ConnectHost(const char* pszHostAddr, int nHostPort, DWORD dwTimeoutMs);
 
 class CHostConnection {
 public:
@@ -82,6 +94,8 @@ public:
 
     SOCKET Socket() const { return m_hSocket; }
     SSL_SESSION Session() const { return m_hSession; }
+    // Set once the connection is being ended: a write on its behalf gives up when it is set.
+    HANDLE StopEvent() const { return m_hStop; }
 
 private:
     enum class WaitResult { Readable, Stopped, Silent, Failed };

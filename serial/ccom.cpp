@@ -259,7 +259,7 @@ DWORD CCom::ReadRoom(DWORD dwHeld)
     return dwRead;
 }
 
-int CCom::WritePort(const void* pBytes, int nLength)
+int CCom::WritePort(const void* pBytes, int nLength, HANDLE hAbort)
 {
     if (!pBytes || nLength <= 0)
         return 0;
@@ -267,6 +267,8 @@ int CCom::WritePort(const void* pBytes, int nLength)
     CLock lock(m_csPort);
     if (!m_hPort)
         return 0;
+    if (hAbort && WaitForSingleObject(hAbort, 0) == WAIT_OBJECT_0)
+        return 0;  // the writer is being stopped: its bytes are no longer wanted
 
     DWORD dwWritten = 0;
     if (WriteFile(m_hPort, pBytes, static_cast<DWORD>(nLength), &dwWritten, &m_osWrite))
@@ -274,6 +276,19 @@ int CCom::WritePort(const void* pBytes, int nLength)
     if (GetLastError() != ERROR_IO_PENDING) {
         ClearError(m_hPort);
         return 0;
+    }
+    if (hAbort) {
+        // A terminal that does not read keeps the write pending up to its time-out (20 s for
+        // 4096 bytes); whoever stops the writer does not wait for that. The cancel completes
+        // the write, which the wait below then collects before m_osWrite is used again.
+        // The cancel is repeated until the write has ended: one that lands while the write is
+        // still being queued can be lost, as with ClosePort's.
+        HANDLE ahWait[2] = {m_osWrite.hEvent, hAbort};
+        if (WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            do {
+                CancelIoEx(m_hPort, &m_osWrite);
+            } while (WaitForSingleObject(m_osWrite.hEvent, CLOSE_CANCEL_PERIOD_MS) == WAIT_TIMEOUT);
+        }
     }
     dwWritten = 0;
     while (!GetOverlappedResult(m_hPort, &m_osWrite, &dwWritten, TRUE)) {

@@ -47,8 +47,10 @@ public:
     // Watch thread only.
     DWORD ReadPort(DWORD dwHeld);
     // Writes the bytes, blocking until done or timed out (5 ms per byte + 5 ms); returns the
-    // count written. Any thread; 0 when the port is not open.
-    int WritePort(const void* pBytes, int nLength);
+    // count written. Any thread; 0 when the port is not open. With hAbort (an event), the
+    // write gives up as soon as it is set: nothing is written when it is set already, and a
+    // write in progress is cancelled, the bytes not yet written dropped.
+    int WritePort(const void* pBytes, int nLength, HANDLE hAbort = nullptr);
     void SetNotifyWindow(HWND hWnd);
 
     // The watch thread. Exit codes: (unsigned)-1 for a parameter that is not a CCom; 0 when it

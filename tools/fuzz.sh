@@ -30,9 +30,13 @@ seed "$m" ascii_card '\x02PAN=4111 1111 1111 1111\x1c'
 seed "$m" track2 ';4111111111111111=25121010000012300000?'
 seed "$m" packed_track2 '\x57\x10\x41\x11\x11\x11\x11\x11\x11\x11\xd2\x51\x21\x01\x12\x34\x56\x7f'
 
+a="$build/corpus/fuzz_relay_config"
+seed "$a" list '\xc0\x00\x02\x0a\x1b\x59192.0.2.10:7001, 10.0.0.0/8'
+seed "$a" bad '\x7f\x00\x00\x01\x00\x50127.0.0.1, 127.0.0.300'
+
 mkdir -p "$build/artifacts"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-for target in fuzz_connect_route fuzz_line_format fuzz_card_mask; do
+for target in fuzz_connect_route fuzz_line_format fuzz_card_mask fuzz_relay_config; do
   echo "fuzz: $target for ${seconds}s"
   "$build/$target" -max_total_time="$seconds" -max_len=4200 -print_final_stats=0 \
     -artifact_prefix="$build/artifacts/$target-" "$build/corpus/$target" 2>"$build/$target.log" || {

@@ -73,12 +73,15 @@ class Terminal:
         self._hung_up = False
         self._wake_r, self._wake_w = os.pipe()
         self._write_lock = threading.Lock()
+        self._reading = threading.Event()  # cleared: the terminal reads nothing (a stall)
+        self._reading.set()
         self._reader = threading.Thread(target=self._read_loop, daemon=True)
         self._reader.start()
 
     # -- receiving ------------------------------------------------------------------------
     def _read_loop(self):
         while True:
+            self._reading.wait()
             try:
                 ready, _, _ = select.select([self._fd, self._wake_r], [], [])
             except (OSError, ValueError):
@@ -122,6 +125,14 @@ class Terminal:
     def clear(self):
         with self._cond:
             self._rx = []
+
+    def stop_reading(self):
+        """The terminal stops taking bytes (after the read under way, if any): the line's
+        buffers fill and a writer to it blocks."""
+        self._reading.clear()
+
+    def resume_reading(self):
+        self._reading.set()
 
     @property
     def hung_up(self):
@@ -187,6 +198,7 @@ class Terminal:
             return
         self._closed = True
         os.write(self._wake_w, b"x")
+        self._reading.set()
         self._reader.join(5)
         for fd in (self._fd, self._wake_r, self._wake_w):
             try:

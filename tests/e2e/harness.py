@@ -259,13 +259,14 @@ class Relay:
     """pellarin.exe running in its own working directory, seen through the inspector."""
 
     def __init__(self, build_dir, inspector, tray, level=99, pki=None, env=None, parent=None,
-                 log=None):
+                 log=None, config=""):
         self.build_dir = build_dir
         self.inspector = inspector
         self.tray = tray
         self.workdir = tempfile.mkdtemp(prefix="relay-", dir=parent)
         self.level = level
         self.log_settings = log or {}  # config.ini [LOG] keys and values
+        self.config = config  # more config.ini text after [DEBUG] (a [RELAY] section)
         self.pki = pki
         self.extra_env = env or {}
         self.proc = None
@@ -289,6 +290,7 @@ class Relay:
             f.write("[DEBUG]\r\nLEVEL=%d\r\n" % self.level)
             if self.log_settings:
                 f.write("[LOG]\r\n" + "".join("%s=%s\r\n" % kv for kv in self.log_settings.items()))
+            f.write(self.config)
         if self.pki:
             # ssllib32's documented trust setting: only the test CA is trusted as a root.
             with open(os.path.join(self.workdir, "ssllib32.ini"), "w", encoding="ascii") as f:

@@ -24,6 +24,7 @@ import hashlib
 import os
 import random
 import re
+import socket
 import subprocess
 import sys
 import threading
@@ -72,15 +73,36 @@ NO_TLS = "#2 접속오류!! 127.0.0.1:%d"
 STOPPED = {"stop_reading": True, "half_open": True, "rcvbuf": 4096}
 
 
-def row(name, steps, tls=False, host=None, cert=None, level=99, waits=None):
+def row(name, steps, tls=False, host=None, cert=None, level=99, waits=None, config="",
+        warm=True):
     """A row: the host's script (None: nothing listens; cert: a TLS host with that
     certificate, "plain": a plain host although the request asks for TLS), the terminal's
-    steps, and the longest UI wait it may show with its reason (waits=(seconds, why))."""
+    steps, and the longest UI wait it may show with its reason (waits=(seconds, why)). config:
+    more config.ini text for the relay that plays it; warm: whether that relay makes a first
+    plain and TLS connection before its rows (not when it may connect nowhere)."""
     if cert is None and tls and host is not None:
         cert = "server_ip1"
     return dict(name=name, steps=steps, tls=tls, host=host, cert=cert, level=level,
-                waits=waits or (UI_BOUND, ""))
+                waits=waits or (UI_BOUND, ""), config=config, warm=warm)
 
+
+# [RELAY] settings of the field-fault rows: a short connect limit keeps the rows short; every
+# host of the suite is on 127.0.0.1, any other address is refused.
+CONNECT_LIMIT = 2
+RELAY_CONFIG = "[RELAY]\r\nConnectTimeout=%d\r\nAllowHosts=127.0.0.1\r\n" % CONNECT_LIMIT
+BAD_ENTRY = "127.0.0.300"
+BAD_RELAY_CONFIG = "[RELAY]\r\nConnectTimeout=0\r\nAllowHosts=127.0.0.1, %s\r\n" % BAD_ENTRY
+ALLOW_REFUSED = "#3 접속거부 %s:%d"
+# Seconds from the terminal's DLE to the relay serving the next request while the receive
+# thread was blocked in a write to a terminal that stopped reading: the UI thread waits 0.5 s
+# at most for the receive thread once its write is cancelled; the rest is the suite's own
+# frame gaps, the line's 100 ms end of frame and reading the log back.
+STALLED_END_BOUND = 2.0
+# Seconds from the answer to the Exit question to the end of the process, the same stall
+# behind it: the windows take 2.0-2.1 s to go without a window manager (HIDE_WAIT).
+STALLED_EXIT_BOUND = 2.1 + UI_BOUND
+SENDS_16M = {"rules": [{"kind": "any", "prefix": "46",
+                        "do": [{"send_len": 16 << 20, "byte": "41"}]}]}
 
 HANDSHAKE_WAIT = (HANDSHAKE_LIMIT + UI_BOUND, "TLS handshake, bounded by its limit")
 SEND_WAIT = (SEND_LIMIT + UI_BOUND, "send held by a host that stopped reading")
@@ -135,6 +157,24 @@ ROWS = [
         [("connect",), ("fill",), ("end", how)], tls=tls, host=STOPPED, level=0,
         waits=SEND_WAIT)
     for how in ("dle", "request", "exit") for tls in (False, True)
+] + [
+    # Field faults of the host side: a host that never answers the connect, a terminal that
+    # stops reading while the host floods, hosts outside [RELAY] AllowHosts.
+    row("host never answers the connect", [("syn_hole",)], config=RELAY_CONFIG, level=0),
+    row("tray double-click while connecting", [("syn_hole", "about")], config=RELAY_CONFIG,
+        level=0, waits=HIDE_WAIT),
+    row("Settings and Set while connecting", [("syn_hole", "settings")], config=RELAY_CONFIG,
+        level=0, waits=HIDE_WAIT),
+    row("host outside AllowHosts", [("connect",), ("exchange",), ("not_allowed",)],
+        host=ECHO, config=RELAY_CONFIG, level=0),
+    row("terminal stops reading, host floods, dle", [("connect",), ("trigger",), ("stall",),
+                                                     ("end_stalled", "dle")],
+        tls=True, host=SENDS_16M, config=RELAY_CONFIG, level=0),
+    row("terminal stops reading, host floods, exit", [("connect",), ("trigger",), ("stall",),
+                                                      ("end_stalled", "exit")],
+        host=SENDS_16M, config=RELAY_CONFIG, level=0),
+    row("AllowHosts with a bad entry", [("bad_allow_list",)], host=ECHO,
+        config=BAD_RELAY_CONFIG, level=0, warm=False),
 ]
 
 
@@ -214,7 +254,7 @@ class FaultTable(unittest.TestCase):
 
     def play(self, r):
         self.term = BENCH.terminal
-        relay = self.live_relay(r["level"])
+        relay = self.live_relay(r)
         self.hosts = []
         if (("flood",) in r["steps"] or ("cycles",) in r["steps"]) and r["level"] == 99 \
                 and not getattr(relay, "flooded", False):
@@ -260,21 +300,25 @@ class FaultTable(unittest.TestCase):
         self.drop(relay)
         self.assert_back_to_level(relay, before)
 
-    def live_relay(self, level):
-        """The running relay of that log level; one is started (with a first plain and TLS
-        connection behind it, so what the first TLS connection loads is in its level)."""
+    def live_relay(self, r):
+        """The running relay of the row's log level and config; one is started (with a first
+        plain and TLS connection behind it, so what the first TLS connection loads is in its
+        level). The status lines of its start are kept as relay.start_entries."""
         relay = FaultTable.relay
-        if relay and relay.running() and relay.level == level:
+        level = r["level"]
+        if relay and relay.running() and relay.level == level and relay.config == r["config"]:
             return relay
         self.watch.hwnd = None
         if relay and relay.running():
             relay.exit_through_tray()
         BENCH.store_port("COM1")
-        relay = BENCH.relay(level=level, env={"SSLLIB32_HANDSHAKE_TIMEOUT": str(HANDSHAKE_LIMIT)})
+        relay = BENCH.relay(level=level, config=r["config"],
+                            env={"SSLLIB32_HANDSHAKE_TIMEOUT": str(HANDSHAKE_LIMIT)})
         FaultTable.relay = relay.start()  # ended by the test's cleanup, whatever fails
+        relay.start_entries = relay.entries()
         self.term = BENCH.terminal
         self.hosts = []
-        for tls in (False, True):
+        for tls in (False, True) if r["warm"] else ():
             self.host = self.new_host(ECHO, "server_ip1" if tls else None)
             self.connect(relay, self.host, tls)
             self.exchange(relay, self.host, 1)
@@ -613,6 +657,168 @@ class FaultTable(unittest.TestCase):
         ps.change_port_unlocked(relay, "COM1")
         print("faults: %-42s pair back at %.1f s, settings shown at %.1f s, port open at %.1f s"
               % ("", back, unlocked, time.monotonic() - self.row_started), file=sys.stderr)
+
+    def step_syn_hole(self, r, during=None):
+        """A connect request to a host that never answers the SYN: "#1" with -2 once the
+        connect limit has passed, the UI thread answering throughout. during: a command
+        that opens a window, sent while the relay waits ("about": the tray double-click,
+        "settings": the Settings command); it runs once the wait is over, and Set works."""
+        relay = FaultTable.relay
+        hole = SynHole()
+        try:
+            since = BENCH.tray.mark()
+            started = time.monotonic()
+            self.send(h.connect_request(hole.port, 0x25))
+            if during:
+                # Sent, as the shell's notifications and other programs' commands are: a
+                # wait that handles sent messages sees them.
+                time.sleep(0.5)
+                if during == "about":
+                    relay.inspector.call("send", hwnd=relay.main, msg=h.WM_TRAY_NOTIFY,
+                                         wparam=h.TRAY_ICON_ID, lparam=WM_LBUTTONDBLCLK,
+                                         timeout=300)
+                else:
+                    relay.inspector.call("command", hwnd=relay.main, cmd=ps.ID_TRAY_SETTINGS,
+                                         send=1, timeout=300)
+            status = REFUSED % hole.port
+            entries = relay.wait_status(status, timeout=CONNECT_LIMIT + h.BOUND)
+            elapsed = time.monotonic() - started
+        finally:
+            hole.close()
+        print("faults: %-42s \"#1\" after %.2f s (limit %d s)" % ("", elapsed, CONNECT_LIMIT),
+              file=sys.stderr, flush=True)
+        self.assertIn(status, [e.text for e in entries if e.kind == "status"])
+        self.assertLessEqual(elapsed, CONNECT_LIMIT + UI_BOUND, "the connect outlasted its limit")
+        self.assertGreaterEqual(elapsed, CONNECT_LIMIT - 0.2, "the host answered after all")
+        self.wait_icon(relay, BENCH.idle, since)
+        if during == "about":
+            # The about box has the main window's caption.
+            about = h.poll(lambda: [w for w in relay.inspector.call(
+                "list", caption=h.MAIN_CAPTION, pid=relay.pid, visible=1)["windows"]
+                if w["hwnd"] != relay.main])
+            self.assertTrue(about, "the double-click was lost")
+            relay.inspector.call("press", hwnd=about[0]["hwnd"], button=h.IDOK)
+            self.assertTrue(ps.wait_gone(relay, about[0]["hwnd"]), "the about box stays open")
+        elif during == "settings":
+            dlg = relay.inspector.call("find", caption=ps.PASSWORD_CAPTION, pid=relay.pid,
+                                       visible=1, timeout=int(h.BOUND * 1000))
+            self.assertTrue(dlg.get("ok"), "the Settings command was lost")
+            ps.type_keys(relay, dlg["hwnd"], ps.PASSWORD)
+            ps.press_key(relay, dlg["hwnd"], ps.VK_RETURN)
+            self.assertTrue(ps.wait_gone(relay, dlg["hwnd"]))
+            self.assertTrue(ps.wait_visible(relay, relay.main))
+            ps.change_port_unlocked(relay, "COM1")
+        if during:
+            self.host = self.new_host(ECHO)
+            self.connect(relay, self.host, False)
+            self.exchange(relay, self.host)
+
+    def step_not_allowed(self, r):
+        """A request for a host outside AllowHosts: the old connection is dropped, nothing
+        is connected, "#3" is logged."""
+        relay = FaultTable.relay
+        port = h.free_port()
+        self.send(h.connect_request(port, 0x25, groups=("127", "000", "000", "002")))
+        status = ALLOW_REFUSED % ("127.0.0.2", port)
+        entries = relay.wait_status(status)
+        self.assertIn(status, [e.text for e in entries if e.kind == "status"])
+        self.assertEqual([e.text for e in entries if e.kind == "status" and "127.0.0.2" in e.text],
+                         [status], "a connect was tried")
+        self.assertTrue(self.host.wait_events("closed", timeout=h.BOUND)[0], "old one left open")
+        self.wait_icon(relay, BENCH.idle)
+
+    def step_bad_allow_list(self, r):
+        """One entry of AllowHosts cannot be read: one status line at start names it, and
+        every host is refused, including one the other entry names."""
+        relay = FaultTable.relay
+        notices = [e.text for e in relay.start_entries if e.kind == "status"
+                   and e.text.startswith("[RELAY]")]
+        self.assertEqual(len([t for t in notices if "AllowHosts" in t and BAD_ENTRY in t]), 1,
+                         notices)
+        self.assertEqual(len([t for t in notices if "ConnectTimeout=0" in t]), 1, notices)
+        status = ALLOW_REFUSED % ("127.0.0.1", self.host.port)
+        self.send(h.connect_request(self.host.port, 0x25))
+        entries = relay.wait_status(status)
+        self.assertIn(status, [e.text for e in entries if e.kind == "status"])
+        self.assertEqual(count(self.host, "connect"), 0, "a refused host was connected to")
+        # No request can be served by this relay (the suite's check of a row's end): Exit.
+        self.watch.hwnd = None
+        self.ended = True
+        self.assertEqual(relay.exit_through_tray(), 0)
+
+    def step_stall(self, r):
+        """The terminal stops reading while the host sends: the relay's write to it blocks."""
+        self.term.stop_reading()
+        # Long enough for the line's buffers to fill and a write to be left pending.
+        time.sleep(1.0)
+
+    def step_end_stalled(self, r, how):
+        """DLE or Exit while the receive thread's write to the terminal is blocked: the write
+        is given up, and the relay serves the next request (or ends) within its bound."""
+        relay = FaultTable.relay
+        try:
+            if how == "exit":
+                self.watch.hwnd = None
+                self.ended = True
+                r_ = relay.inspector.call("command", hwnd=relay.main, cmd=h.ID_TRAY_EXIT)
+                self.assertTrue(r_.get("ok"))
+                box = relay.inspector.call("box", caption=h.PRODUCT_TITLE, pid=relay.pid,
+                                           contains=h.EXIT_QUESTION, timeout=int(h.BOUND * 1000))
+                self.assertTrue(box.get("ok"), "no exit question")
+                started = time.monotonic()  # from the answer to the end of the process
+                relay.inspector.call("press", hwnd=box["hwnd"], button=h.IDOK)
+                self.assertEqual(relay.proc.wait(h.BOUND), 0)
+            else:
+                started = time.monotonic()
+                self.served(relay, bytes([h.DLE]))
+            elapsed = time.monotonic() - started
+        finally:
+            self.term.resume_reading()
+        print("faults: %-42s ended by %s in %.2f s, %d bytes reached the terminal after it" % (
+            "", how, elapsed, self.quiet()), file=sys.stderr, flush=True)
+        self.assertLess(elapsed, STALLED_EXIT_BOUND if how == "exit" else STALLED_END_BOUND)
+        self.assertTrue(self.host.wait_events("closed", timeout=h.BOUND)[0], "left open")
+
+
+WM_LBUTTONDBLCLK = 0x0203
+
+
+class SynHole:
+    """A loopback listener with listen(0) whose backlog is filled by connections nobody
+    accepts: the kernel drops further SYNs, so a connect to it hangs. Checked at start."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", h.free_port()))
+        self.sock.listen(0)
+        self.port = self.sock.getsockname()[1]
+        self.fillers = []
+        for _ in range(8):
+            c = socket.socket()
+            c.settimeout(0.3)
+            try:
+                c.connect(("127.0.0.1", self.port))
+            except socket.timeout:
+                c.close()
+                break
+            self.fillers.append(c)
+        probe = socket.socket()
+        probe.settimeout(1.0)
+        try:
+            probe.connect(("127.0.0.1", self.port))
+            hangs = False
+        except socket.timeout:
+            hangs = True
+        finally:
+            probe.close()
+        if not hangs:
+            self.close()
+            raise AssertionError("a connect to the full listener did not hang")
+
+    def close(self):
+        for c in self.fillers:
+            c.close()
+        self.sock.close()
 
 
 if __name__ == "__main__":

@@ -38,7 +38,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_calls.push_back("tray " + std::to_string(nIconId));
     }
-    void WriteTerminal(const unsigned char*, int nCount) override
+    void WriteTerminal(const unsigned char*, int nCount, HANDLE) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_calls.push_back("terminal " + std::to_string(nCount));
