@@ -45,8 +45,8 @@ Actions: {"send": "hex"}  {"send_len": n, "byte": "41"} (default fill 01..FF, ne
   before each)  {"send_part": "hex", "hold": n} (one TLS record of those bytes, all but its
   last n bytes sent; the rest kept)  {"send_held": true} (what send_part kept)
   {"renegotiate": true} (TLS 1.2: asks the client for a new handshake, a HelloRequest)
-  {"send_notify": "hex"} (TLS: a record of those bytes and the close_notify alert behind it,
-  in one TCP write; the socket stays open)
+  {"send_notify": n} (TLS: n bytes of fill as for send_len, then the close_notify alert, in
+  one TCP write; the socket stays open)
 A frame is one decrypted record (TLS) or what one recv returned (plain).
 """
 
@@ -214,7 +214,7 @@ class _Connection:
             elif a.get("renegotiate"):
                 self.renegotiate()
             elif "send_notify" in a and self.tls is not None:
-                self.send_notify(bytes.fromhex(a["send_notify"]))
+                self.send_notify(_fill(int(a["send_notify"]), a.get("byte")))
 
     def drip(self, data, every):
         for k in range(len(data)):
