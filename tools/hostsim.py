@@ -255,7 +255,7 @@ class _Connection:
         self.record("sent", how="renegotiate", len=0, wire=wire)
 
     def send_notify(self, data):
-        """Data and close_notify leave in one segment, so the client reads both at once."""
+        """Data and close_notify leave in one send, so a client on loopback reads both at once."""
         self.tls.write(data)
         try:
             self.tls.unwrap()
