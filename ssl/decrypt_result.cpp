@@ -5,7 +5,8 @@
 #include "ssl/decrypt_result.h"
 
 DecryptOutcome ReadDecryptOutcome(DecryptStatus status, std::uint8_t recordType,
-                                  std::size_t inputSize, const std::vector<DecryptBuffer>& buffers) {
+                                  std::size_t inputSize,
+                                  const std::vector<DecryptBuffer>& buffers) {
     DecryptOutcome out;
     std::size_t extra = 0, plainBytes = 0;
     for (const DecryptBuffer& b : buffers) {

@@ -2,9 +2,10 @@
 // pattern: InitializeSecurityContext until SEC_E_OK (bytes past a finished handshake stay in
 // the input buffer: the server's first answer may arrive with its Finished message), then
 // EncryptMessage per record on the way out and DecryptMessage on the way in, handed one
-// record at a time (decrypt_result.h says why and reads its answer). Server-initiated renegotiation is refused
-// under TLS 1.2 (a new certificate would go unchecked); under TLS 1.3 the same signal carries
-// post-handshake messages (session tickets), which are handed to InitializeSecurityContext.
+// record at a time (decrypt_result.h says why, and reads its answer). Server-initiated
+// renegotiation is refused under TLS 1.2 (a new certificate would go unchecked); under TLS 1.3
+// the same signal carries post-handshake messages (session tickets), which are handed to
+// InitializeSecurityContext.
 #include "ssl/tls_session.h"
 
 // SCH_CREDENTIALS and TLS_PARAMETERS are declared only with SCHANNEL_USE_BLACKLISTS, and use
@@ -324,7 +325,8 @@ CTlsSession::Step CTlsSession::DecryptOne() {
     for (int i = 1; i < 4; ++i) {
         if (b[i].BufferType == SECBUFFER_DATA)
             buffers.push_back({DecryptBuffer::Kind::Data,
-                               reinterpret_cast<std::uintptr_t>(b[i].pvBuffer) - base, b[i].cbBuffer});
+                               reinterpret_cast<std::uintptr_t>(b[i].pvBuffer) - base,
+                               b[i].cbBuffer});
         else if (b[i].BufferType == SECBUFFER_EXTRA)
             buffers.push_back({DecryptBuffer::Kind::Extra, 0, b[i].cbBuffer});
     }
@@ -334,7 +336,8 @@ CTlsSession::Step CTlsSession::DecryptOne() {
                                                  : DecryptStatus::ContextExpired,
         recordType, input, buffers);
     if (out.next == DecryptOutcome::Next::Failed) {
-        DiagLine(m_strLogFile, "%s: decrypted data outside the record", AddressText(m_peer).c_str());
+        DiagLine(m_strLogFile, "%s: decrypted data outside the record",
+                 AddressText(m_peer).c_str());
         return Step::Failed;
     }
     for (const auto& piece : out.plain) m_plain.append(m_inbuf.data() + piece.first, piece.second);
