@@ -3,4 +3,5 @@
 # folder so that other builds (the fuzz build) can include it too.
 add_library(ssl_core STATIC
   ${CMAKE_CURRENT_LIST_DIR}/trust_config.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/tls_record.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/tls_record.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/decrypt_result.cpp)

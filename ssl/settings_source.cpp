@@ -1,4 +1,7 @@
-// See settings_source.h. The lookup is handed to the platform-free ReadTrustSettings.
+// See settings_source.h. The lookup is handed to the platform-free ReadTrustSettings. Values
+// are read whole, whatever their length: a value cut short or dropped would change what is
+// trusted without a word (a long pin list losing the pin that matters, an environment value
+// no longer overriding the file). A value too long to read is a problem, which fails the start.
 #include "ssl/settings_source.h"
 
 #include <windows.h>
@@ -16,24 +19,59 @@ std::string DllFolder() {
 }
 
 namespace {
+
+// Longest ini value read; a longer one is refused (an ini line of a megabyte is no setting).
+constexpr DWORD kMaxIniValue = 1u << 20;
+
+// An environment variable, whole (the system holds up to 32,767 characters); unset or empty
+// counts as absent.
 std::optional<std::string> Env(const char* name) {
-    char value[2048];
-    DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
-    if (n == 0 || n >= sizeof value) return std::nullopt;
-    return std::string(value, n);
+    std::string value(2048, '\0');
+    for (;;) {
+        DWORD n = GetEnvironmentVariableA(name, &value[0], static_cast<DWORD>(value.size()));
+        if (n == 0) return std::nullopt;
+        if (n < value.size()) {
+            value.resize(n);
+            return value;
+        }
+        value.resize(n);  // n: the room needed; asked again, in case the value grew meanwhile
+    }
 }
+
+// key in [TLS] of ini, whole; *problem set (and nullopt) when it is longer than kMaxIniValue.
+std::optional<std::string> IniValue(const std::string& ini, const char* key, std::string* problem) {
+    std::string value;
+    for (DWORD size = 2048;; size *= 2) {
+        value.resize(size);
+        DWORD n = GetPrivateProfileStringA("TLS", key, "\x01", &value[0], size, ini.c_str());
+        if (n == 1 && value[0] == '\x01') return std::nullopt;
+        if (n < size - 1) {  // size - 1 is the answer for a value cut to fit
+            value.resize(n);
+            return value;
+        }
+        if (size >= kMaxIniValue) {
+            *problem = std::string(key) + " in " + ini + ": longer than " +
+                       std::to_string(kMaxIniValue) + " characters, not read";
+            return std::nullopt;
+        }
+    }
+}
+
 }  // namespace
 
 TrustSettings LoadTrustSettings() {
     std::string dir = DllFolder();
     std::string ini = ResolvePath(dir, Env("SSLLIB32_INI").value_or("ssllib32.ini"));
-    return ReadTrustSettings(
+    std::vector<std::string> unread;
+    TrustSettings settings = ReadTrustSettings(
         [&](const char* key) -> std::optional<std::string> {
             if (auto v = Env(SettingEnvName(key))) return v;
-            char value[2048];
-            DWORD n = GetPrivateProfileStringA("TLS", key, "\x01", value, sizeof value, ini.c_str());
-            if (n == 1 && value[0] == '\x01') return std::nullopt;
-            return std::string(value, n);
+            std::string problem;
+            std::optional<std::string> v = IniValue(ini, key, &problem);
+            if (!problem.empty()) unread.push_back(problem);
+            return v;
         },
         dir);
+    settings.problems.insert(settings.problems.end(), unread.begin(), unread.end());
+    return settings;
 }

@@ -10,3 +10,8 @@ RecordState FrontRecordState(const std::uint8_t* p, std::size_t n) {
     if (body > TLS_MAX_RECORD_BODY) return RecordState::Invalid;
     return n >= TLS_RECORD_HEADER + body ? RecordState::Whole : RecordState::Incomplete;
 }
+
+std::size_t FrontRecordLength(const std::uint8_t* p, std::size_t n) {
+    if (FrontRecordState(p, n) != RecordState::Whole) return 0;
+    return TLS_RECORD_HEADER + ((static_cast<std::size_t>(p[3]) << 8) | p[4]);
+}

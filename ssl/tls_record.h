@@ -20,3 +20,5 @@ constexpr std::size_t TLS_MAX_RECORD_BODY = 16384 + 2048;
 constexpr std::size_t TLS_RECORD_HEADER = 5;
 
 RecordState FrontRecordState(const std::uint8_t* p, std::size_t n);
+// Header and body of the front record when it is whole, else 0.
+std::size_t FrontRecordLength(const std::uint8_t* p, std::size_t n);

@@ -1,10 +1,11 @@
 // See tls_session.h for the threads and locks. The Schannel calls follow the usual client
 // pattern: InitializeSecurityContext until SEC_E_OK (bytes past a finished handshake stay in
 // the input buffer: the server's first answer may arrive with its Finished message), then
-// EncryptMessage per record on the way out and DecryptMessage per record on the way in, with
-// SECBUFFER_EXTRA marking bytes of the next record. Server-initiated renegotiation is refused
-// under TLS 1.2 (a new certificate would go unchecked); under TLS 1.3 the same signal carries
-// post-handshake messages (session tickets), which are handed to InitializeSecurityContext.
+// EncryptMessage per record on the way out and DecryptMessage on the way in, handed one
+// record at a time (decrypt_result.h says why, and reads its answer). Server-initiated
+// renegotiation is refused under TLS 1.2 (a new certificate would go unchecked); under TLS 1.3
+// the same signal carries post-handshake messages (session tickets), which are handed to
+// InitializeSecurityContext.
 #include "ssl/tls_session.h"
 
 // SCH_CREDENTIALS and TLS_PARAMETERS are declared only with SCHANNEL_USE_BLACKLISTS, and use
@@ -14,11 +15,13 @@
 #include <schannel.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "log/event_log.h"
 #include "ssl/cert_verify.h"
+#include "ssl/decrypt_result.h"
 #include "ssl/diag_log.h"
 #include "ssl/ssllib32.h"
 #include "ssl/tls_record.h"
@@ -32,7 +35,6 @@ constexpr DWORD kIscFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
 constexpr DWORD kOldProtocols = SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT |
                                 SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
 constexpr std::size_t kRecvChunk = 32 * 1024;
-constexpr unsigned char kAlertRecord = 21;  // TLS record type of alerts (close_notify is one)
 
 std::string AddressText(const sockaddr_in& a) {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(&a.sin_addr);
@@ -300,12 +302,18 @@ int CTlsSession::Send(const char* pData, int nLength) {
 }
 
 CTlsSession::Step CTlsSession::DecryptOne() {
-    SecBuffer b[4] = {{static_cast<ULONG>(m_inbuf.size()), SECBUFFER_DATA, m_inbuf.data()},
+    // The front record alone (the rest stays in m_inbuf): one record per call whatever the
+    // platform would take, so an alert behind data is seen in a call of its own. Bytes that
+    // do not make a record go whole, for DecryptMessage to refuse.
+    const std::uint8_t* front = reinterpret_cast<const std::uint8_t*>(m_inbuf.data());
+    std::size_t input = FrontRecordLength(front, m_inbuf.size());
+    if (input == 0) input = m_inbuf.size();
+    SecBuffer b[4] = {{static_cast<ULONG>(input), SECBUFFER_DATA, m_inbuf.data()},
                       {0, SECBUFFER_EMPTY, nullptr},
                       {0, SECBUFFER_EMPTY, nullptr},
                       {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, b};
-    const bool alertRecord = static_cast<unsigned char>(m_inbuf[0]) == kAlertRecord;
+    const std::uint8_t recordType = front[0];
     SECURITY_STATUS ss = DecryptMessage(&m_ctx, &desc, 0, nullptr);
     if (ss == SEC_E_INCOMPLETE_MESSAGE) return Step::NeedMore;
     if (ss != SEC_E_OK && ss != SEC_I_RENEGOTIATE && ss != SEC_I_CONTEXT_EXPIRED) {
@@ -313,23 +321,32 @@ CTlsSession::Step CTlsSession::DecryptOne() {
                  StatusText(ss).c_str());
         return Step::Failed;
     }
-    std::size_t keep = 0;
-    bool data = false;
+    // The plaintext lies inside m_inbuf: its place is taken as an offset (a pointer outside
+    // the input gives an offset past its end, which ReadDecryptOutcome refuses).
+    const std::uintptr_t base = reinterpret_cast<std::uintptr_t>(m_inbuf.data());
+    std::vector<DecryptBuffer> buffers;
     for (int i = 1; i < 4; ++i) {
-        // The plaintext lies inside m_inbuf: copy it out before the buffer moves.
-        if (b[i].BufferType == SECBUFFER_DATA && b[i].cbBuffer) {
-            m_plain.append(static_cast<const char*>(b[i].pvBuffer), b[i].cbBuffer);
-            data = true;
-        }
-        if (b[i].BufferType == SECBUFFER_EXTRA) keep = b[i].cbBuffer;
+        if (b[i].BufferType == SECBUFFER_DATA)
+            buffers.push_back({DecryptBuffer::Kind::Data,
+                               reinterpret_cast<std::uintptr_t>(b[i].pvBuffer) - base,
+                               b[i].cbBuffer});
+        else if (b[i].BufferType == SECBUFFER_EXTRA)
+            buffers.push_back({DecryptBuffer::Kind::Extra, 0, b[i].cbBuffer});
     }
-    m_inbuf.erase(m_inbuf.begin(), m_inbuf.end() - std::min(keep, m_inbuf.size()));
-    // Windows reports close_notify as SEC_I_CONTEXT_EXPIRED. Wine 8 answers SEC_E_OK with no
-    // data; under TLS 1.2 the record's type (alert, visible in its header) tells it apart
-    // from an empty data record. Any alert after the handshake ends the connection.
-    if (ss == SEC_I_CONTEXT_EXPIRED || (ss == SEC_E_OK && !data && alertRecord))
-        return Step::PeerClosed;
-    if (ss == SEC_I_RENEGOTIATE) return Step::PostHandshake;
+    const DecryptOutcome out = ReadDecryptOutcome(
+        ss == SEC_E_OK ? DecryptStatus::Ok
+                       : ss == SEC_I_RENEGOTIATE ? DecryptStatus::Renegotiate
+                                                 : DecryptStatus::ContextExpired,
+        recordType, input, buffers);
+    if (out.next == DecryptOutcome::Next::Failed) {
+        DiagLine(m_strLogFile, "%s: decrypted data outside the record",
+                 AddressText(m_peer).c_str());
+        return Step::Failed;
+    }
+    for (const auto& piece : out.plain) m_plain.append(m_inbuf.data() + piece.first, piece.second);
+    m_inbuf.erase(m_inbuf.begin(), m_inbuf.begin() + static_cast<std::ptrdiff_t>(out.consumed));
+    if (out.next == DecryptOutcome::Next::PeerClosed) return Step::PeerClosed;
+    if (out.next == DecryptOutcome::Next::PostHandshake) return Step::PostHandshake;
     return Step::Data;
 }
 
@@ -406,14 +423,14 @@ int CTlsSession::Recv(char* pBuffer, int nCapacity) {
                                          m_inbuf.size()) != RecordState::Incomplete;
             step = haveWhole ? DecryptOne() : Step::NeedMore;
             if (step == Step::PeerClosed) {
-                m_bPeerClosed = true;
-                return 0;
+                m_bPeerClosed = true;  // after the plaintext the same call gave, if any
+                if (m_plain.empty()) return 0;
             }
             if (step == Step::Failed) return -1;
             if (step == Step::Data && m_plain.empty()) emptyRecord = true;
             if (step == Step::NeedMore && emptyRecord && m_inbuf.empty()) return SSL_RECV_AGAIN;
         }
-        if (step == Step::Data) continue;
+        if (step == Step::Data || step == Step::PeerClosed) continue;
         if (step == Step::PostHandshake) {
             if (!PostHandshakeMessage()) return -1;
             emptyRecord = true;

@@ -45,6 +45,8 @@ Actions: {"send": "hex"}  {"send_len": n, "byte": "41"} (default fill 01..FF, ne
   before each)  {"send_part": "hex", "hold": n} (one TLS record of those bytes, all but its
   last n bytes sent; the rest kept)  {"send_held": true} (what send_part kept)
   {"renegotiate": true} (TLS 1.2: asks the client for a new handshake, a HelloRequest)
+  {"send_notify": n} (TLS: n bytes of fill as for send_len, then the close_notify alert, in
+  one TCP write; the socket stays open)
 A frame is one decrypted record (TLS) or what one recv returned (plain).
 """
 
@@ -211,6 +213,8 @@ class _Connection:
                 self.record("sent", how="held", len=len(data), wire=len(data))
             elif a.get("renegotiate"):
                 self.renegotiate()
+            elif "send_notify" in a and self.tls is not None:
+                self.send_notify(_fill(int(a["send_notify"]), a.get("byte")))
 
     def drip(self, data, every):
         for k in range(len(data)):
@@ -249,6 +253,16 @@ class _Connection:
         libssl.SSL_do_handshake(ptr)  # writes the HelloRequest; the answer would come later
         wire = self._flush_tls()
         self.record("sent", how="renegotiate", len=0, wire=wire)
+
+    def send_notify(self, data):
+        """Data and close_notify leave in one send, so a client on loopback reads both at once."""
+        self.tls.write(data)
+        try:
+            self.tls.unwrap()
+        except (ssl.SSLWantReadError, ssl.SSLError):
+            pass
+        wire = self._flush_tls()
+        self.record("sent", how="send_notify", len=len(data), wire=wire)
 
     def send_close_notify(self):
         if self.tls is None:

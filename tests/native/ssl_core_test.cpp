@@ -1,5 +1,5 @@
 // The TLS library's platform-free rules: when buffered bytes make a whole record (what wakes
-// the wait), how fingerprints, settings and CA files are read, and that a setting that cannot
+// the wait), what a decrypt call's answer means, how fingerprints, settings and CA files are read, and that a setting that cannot
 // be understood never weakens verification.
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "ssl/decrypt_result.h"
 #include "ssl/tls_record.h"
 #include "ssl/trust_config.h"
 
@@ -24,16 +25,17 @@ TEST(TlsRecord, FrontRecordState) {
         const char* name;
         std::vector<std::uint8_t> bytes;
         RecordState expected;
+        std::size_t length = 0;  // FrontRecordLength: the whole front record, else 0
     };
     const Row rows[] = {
         {"nothing", {}, RecordState::Incomplete},
         {"type byte only", Bytes({0x17}), RecordState::Incomplete},
         {"header cut short", Bytes({0x17, 0x03, 0x03, 0x00}), RecordState::Incomplete},
         {"body cut short", Bytes({0x17, 0x03, 0x03, 0x00, 0x02, 0xAA}), RecordState::Incomplete},
-        {"whole record", whole, RecordState::Whole},
-        {"whole record and the next one's start", wholeAndMore, RecordState::Whole},
-        {"alert record", Bytes({0x15, 0x03, 0x03, 0x00, 0x01, 0x00}), RecordState::Whole},
-        {"ChangeCipherSpec, lowest type", Bytes({0x14, 0x03, 0x03, 0x00, 0x01, 0x01}), RecordState::Whole},
+        {"whole record", whole, RecordState::Whole, 7},
+        {"whole record and the next one's start", wholeAndMore, RecordState::Whole, 7},
+        {"alert record", Bytes({0x15, 0x03, 0x03, 0x00, 0x01, 0x00}), RecordState::Whole, 6},
+        {"ChangeCipherSpec, lowest type", Bytes({0x14, 0x03, 0x03, 0x00, 0x01, 0x01}), RecordState::Whole, 6},
         {"type below the range", Bytes({0x13, 0x03, 0x03, 0x00, 0x01, 0x01}), RecordState::Invalid},
         {"type above the range", Bytes({0x18, 0x03}), RecordState::Invalid},
         {"raw frame byte", Bytes({0x04}), RecordState::Invalid},
@@ -43,6 +45,54 @@ TEST(TlsRecord, FrontRecordState) {
     };
     for (const Row& row : rows) {
         EXPECT_EQ(FrontRecordState(row.bytes.data(), row.bytes.size()), row.expected) << row.name;
+        EXPECT_EQ(FrontRecordLength(row.bytes.data(), row.bytes.size()), row.length) << row.name;
+    }
+}
+
+// Answers of one DecryptMessage call over one record. "Wine" rows are answers measured under
+// Wine 8 (TLS 1.2); the others are Windows answers that Wine does not give, so they cannot be
+// produced on demand against a real host here.
+TEST(DecryptResult, WhatACallMeans) {
+    using Kind = DecryptBuffer::Kind;
+    using Next = DecryptOutcome::Next;
+    using Plain = std::vector<std::pair<std::size_t, std::size_t>>;
+    struct Row {
+        const char* name;
+        DecryptStatus status;
+        std::uint8_t type;
+        std::size_t input;
+        std::vector<DecryptBuffer> buffers;
+        Next next;
+        Plain plain;
+        std::size_t consumed;
+    };
+    const Row rows[] = {
+        {"Wine: data record", DecryptStatus::Ok, 23, 33, {{Kind::Data, 5, 4}}, Next::More,
+         {{5, 4}}, 33},
+        {"Wine: empty data record", DecryptStatus::Ok, 23, 29, {{Kind::Data, 5, 0}}, Next::More,
+         {}, 29},
+        {"Wine: close_notify", DecryptStatus::Ok, 21, 31, {{Kind::Data, 5, 0}}, Next::PeerClosed,
+         {}, 31},
+        {"Wine: HelloRequest", DecryptStatus::Renegotiate, 22, 33, {{Kind::Data, 5, 0}},
+         Next::PostHandshake, {}, 33},
+        {"close_notify", DecryptStatus::ContextExpired, 21, 31, {{Kind::Data, 5, 0}},
+         Next::PeerClosed, {}, 31},
+        {"close_notify decrypted with data: the data first", DecryptStatus::ContextExpired, 23,
+         60, {{Kind::Data, 5, 4}}, Next::PeerClosed, {{5, 4}}, 60},
+        {"post-handshake message: only the extra bytes count", DecryptStatus::Renegotiate, 23, 60,
+         {{Kind::Data, 5, 20}, {Kind::Extra, 0, 10}}, Next::PostHandshake, {}, 50},
+        {"more than one record given: the extra bytes stay", DecryptStatus::Ok, 23, 64,
+         {{Kind::Data, 5, 4}, {Kind::Extra, 0, 31}}, Next::More, {{5, 4}}, 33},
+        {"plaintext outside the input", DecryptStatus::Ok, 23, 33, {{Kind::Data, 30, 4}},
+         Next::Failed, {}, 0},
+    };
+    for (const Row& row : rows) {
+        DecryptOutcome out = ReadDecryptOutcome(row.status, row.type, row.input, row.buffers);
+        EXPECT_EQ(out.next, row.next) << row.name;
+        EXPECT_EQ(out.plain, row.plain) << row.name;
+        if (row.next != Next::Failed) {
+            EXPECT_EQ(out.consumed, row.consumed) << row.name;
+        }
     }
 }
 

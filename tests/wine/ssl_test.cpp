@@ -264,14 +264,33 @@ TEST_F(SslTest, EndOfConnectionFromTheHost) {
 TEST_F(SslTest, ServerCertificateChecks) {
     const std::string pinSelf = PkiLine("selfsigned.sha256");
     ASSERT_EQ(pinSelf.size(), 64u);
-    std::string pinSelfColons;
-    for (std::size_t i = 0; i < pinSelf.size(); i += 2)
-        pinSelfColons += (i ? ":" : "") + std::string(1, static_cast<char>(toupper(pinSelf[i]))) +
-                         static_cast<char>(toupper(pinSelf[i + 1]));
-    const std::string ini = TempPath("trust.ini");
+    auto colons = [](const std::string& hex) {
+        std::string text;
+        for (std::size_t i = 0; i < hex.size(); i += 2)
+            text += (i ? ":" : "") + std::string(1, static_cast<char>(toupper(hex[i]))) +
+                    static_cast<char>(toupper(hex[i + 1]));
+        return text;
+    };
+    const std::string pinSelfColons = colons(pinSelf);
+    // 25 pins written with colons (2,424 characters), the right one last: longer than any
+    // fixed buffer of 2 KiB would hold.
+    std::string manyPins, manyPinsOneBad;
+    for (int i = 1; i <= 24; ++i) {
+        std::string other = colons(Hex(std::string(32, static_cast<char>(i))));
+        manyPins += other + ", ";
+        manyPinsOneBad += (i == 12 ? other.substr(3) : other) + ", ";
+    }
+    manyPins += pinSelfColons;
+    manyPinsOneBad += pinSelfColons;
+    const std::string ini = TempPath("trust.ini"), pinIni = TempPath("pins.ini"),
+                      hugeIni = TempPath("huge.ini");
     {
         std::ofstream out(ini);
         out << "[TLS]\r\nCAFile=" << PkiFile("ca.der") << "\r\n";
+        std::ofstream pins(pinIni);
+        pins << "[TLS]\r\nPinSHA256=" << manyPins << "\r\n";
+        std::ofstream huge(hugeIni);
+        huge << "[TLS]\r\nCAFile=" << std::string(1100000, 'x') << "\r\n";
     }
     struct Row {
         const char* name;
@@ -308,6 +327,13 @@ TEST_F(SslTest, ServerCertificateChecks) {
         {"pin mismatch beats a good chain", "server_ip1",
          {{"SSLLIB32_CAFILE", PkiFile("ca.crt")}, {"SSLLIB32_PINSHA256", pinSelf}}, false,
          "not among PinSHA256"},
+        {"25 pins from the environment", "selfsigned", {{"SSLLIB32_PINSHA256", manyPins}}, true,
+         nullptr},
+        {"25 pins from the ini file", "selfsigned", {{"SSLLIB32_INI", pinIni}}, true, nullptr},
+        {"25 pins, one malformed", "selfsigned", {{"SSLLIB32_PINSHA256", manyPinsOneBad}}, false,
+         "setting not usable: PinSHA256"},
+        {"ini value too long to read", "server_ip1", {{"SSLLIB32_INI", hugeIni}}, false,
+         "longer than 1048576 characters, not read"},
         {"malformed pin", "selfsigned", {{"SSLLIB32_PINSHA256", pinSelf.substr(2)}}, false,
          "PinSHA256"},
         {"verification opt-out", "selfsigned", {{"SSLLIB32_INSECURE_SKIP_VERIFY", "1"}}, true,
@@ -338,7 +364,7 @@ TEST_F(SslTest, ServerCertificateChecks) {
             EXPECT_NE(LogText().find(row.logNeedle), std::string::npos) << LogText();
         }
     }
-    DeleteFileA(ini.c_str());
+    for (const std::string& file : {ini, pinIni, hugeIni}) DeleteFileA(file.c_str());
 }
 
 TEST_F(SslTest, RefusesOldProtocolsAndSlowOrSilentServers) {
