@@ -12,11 +12,13 @@ starting from what the one before left, as a site's PC lives through them:
   2. start pellarin.exe the way the Run value does (current directory the system folder) and
      play a plain payment through it with the end-to-end harness, config.ini being read from
      the install folder;
-  3. install a package with a higher build number over it (one entry, config.ini and
-     ssllib32.ini kept, the new version resource); its files and the package are signed by a
-     throwaway CA, with an offline time stamp, and verify; a copy changed by one byte fails;
-  4. reinstall with COMPORT=COM2: the stored port reads COM2, and the relay, started with
-     --keep-cwd from another folder, reads COM2 and that folder's config.ini;
+  3. install a package with a higher build number over it, with AUTOSTART=0 (one entry,
+     config.ini and ssllib32.ini kept, the stored port left alone, no Run value, the new
+     version resource); its files and the package are signed by a throwaway CA, with an
+     offline time stamp, and verify; a copy changed by one byte fails;
+  4. reinstall with COMPORT=COM2: the stored port reads COM2, the Run value is back, and the
+     relay, started with --keep-cwd from another folder, reads COM2 and that folder's
+     config.ini;
   5. the older package over the newer one is refused;
   6. uninstall: files, shortcut, Run value and event source gone; config.ini, ssllib32.ini,
      the stored port and log files kept.
@@ -281,7 +283,7 @@ class InstallerTest(unittest.TestCase):
             with open(os.path.join(install_dir(), name), "w", newline="") as f:
                 f.write(text)
         before = product_entries()
-        self.assertEqual(msiexec("/i", h.wine_path(self.new_msi)), 0)
+        self.assertEqual(msiexec("/i", h.wine_path(self.new_msi), "AUTOSTART=0"), 0)
         after = product_entries()
         self.assertEqual(len(after), 1, "one entry in Programs and Features: %r" % after)
         self.assertNotEqual(after, before, "the newer package's product replaced the older")
@@ -289,6 +291,8 @@ class InstallerTest(unittest.TestCase):
             self.assertIn("LEVEL=99", f.read(), "the site's config.ini edit is kept")
         with open(os.path.join(install_dir(), "ssllib32.ini")) as f:
             self.assertIn("HandshakeTimeout=12", f.read())
+        self.assertEqual(self.stored_port(), ("REG_SZ", "COM1"), "no COMPORT: port left alone")
+        self.assertNotIn("Pellarin", reg_values(RUN_KEY) or {}, "AUTOSTART=0: no Run value")
         want = tuple(int(x) for x in self.new_version.split(".")) + (0,)
         for name in SIGNED:
             self.assertEqual(file_version(os.path.join(install_dir(), name)), want, name)
@@ -311,6 +315,7 @@ class InstallerTest(unittest.TestCase):
                                  "REINSTALL=ALL", "REINSTALLMODE=omus"), 0)
         self.assertEqual(self.stored_port(), ("REG_SZ", "COM2"))
         self.assertEqual(len(product_entries()), 1)
+        self.assertIn("Pellarin", reg_values(RUN_KEY) or {}, "AUTOSTART not 0: Run value back")
         self.skip_without_32bit("the relay on the stored COM2, started with --keep-cwd")
         # --keep-cwd: the level comes from the current folder's config.ini (99: frames dumped
         # whole), not from the install folder's (1: their first 20 bytes).
