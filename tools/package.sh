@@ -60,12 +60,13 @@ sign() {
   rm -f "$file.sign.log"
 }
 
-# The three binaries of one build, copied into a folder (signed when a certificate is given).
+# The three binaries of one build, copied into a folder without their debugging information
+# (the build folder keeps it), then signed when a certificate is given.
 stage_binaries() {
-  local dir="$1" into="$2" name
+  local dir="$1" arch="$2" into="$3" name
   mkdir -p "$into"
   for name in pellarin.exe pellarin.dll ssllib32.dll; do
-    cp "$dir/app/$name" "$into/$name"
+    "$arch-w64-mingw32-strip" --strip-debug -o "$into/$name" "$dir/app/$name"
     [ "$signing" = 1 ] && sign "$into/$name"
   done
   return 0
@@ -82,7 +83,7 @@ mkdir -p "$dist"
 # The installer: wixl builds it in the folder of its files; after-wixl.sql adds what wixl
 # cannot say, in a string pool forced to code page 949 (the Hangul texts need it).
 stage="$work/msi"
-stage_binaries "$build_i686" "$stage"
+stage_binaries "$build_i686" i686 "$stage"
 cp "$root/packaging/config.ini" "$root/packaging/ssllib32.ini.example" "$stage/"
 sed 's/$/\r/' "$root/README.md" >"$stage/README.txt"
 msi="$dist/Pellarin-$version-x86.msi"
@@ -103,8 +104,8 @@ outputs=("$msi")
 if [ "${PELLARIN_PACKAGE_ZIP:-1}" != 0 ]; then
   build_product "$build_x64" x86_64
   zipdir="$work/zip/Pellarin-$version"
-  stage_binaries "$build_i686" "$zipdir/x86"
-  stage_binaries "$build_x64" "$zipdir/x64"
+  stage_binaries "$build_i686" i686 "$zipdir/x86"
+  stage_binaries "$build_x64" x86_64 "$zipdir/x64"
   cp "$root/packaging/config.ini" "$root/packaging/ssllib32.ini.example" "$zipdir/"
   sed 's/$/\r/' "$root/packaging/WHICH.txt" >"$zipdir/WHICH.txt"
   zipfile="$dist/Pellarin-$version.zip"
