@@ -322,7 +322,8 @@ class Relay:
         with open(os.path.join(self.workdir, "output.txt"), "wb") as out:
             program = self.program or os.path.join(self.workdir, "pellarin.exe")
             self.proc = subprocess.Popen([WINE_RUN, program] + self.args,
-                                         cwd=self.cwd or self.workdir, env=env, stdin=subprocess.DEVNULL,
+                                         cwd=self.cwd or self.workdir, env=env,
+                                         stdin=subprocess.DEVNULL,
                                          stdout=out, stderr=subprocess.STDOUT,
                                          start_new_session=True)
         self.started_at = time.monotonic()

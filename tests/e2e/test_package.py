@@ -364,8 +364,8 @@ def fresh_prefix(work):
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
     pfx = os.path.join(work, "prefix")
-    r = subprocess.run(["bash", "-c", 'source "$1/wine-env.sh" && wine wineboot -i && wineserver -w',
-                        "-", h.TOOLS], env=dict(os.environ, PELLARIN_WINEPREFIX=pfx),
+    boot = 'source "$1/wine-env.sh" && wine wineboot -i && wineserver -w'
+    r = subprocess.run(["bash", "-c", boot, "-", h.TOOLS], env=dict(os.environ, PELLARIN_WINEPREFIX=pfx),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=open(os.path.join(work, "wineboot.log"), "wb"))
     if r.returncode != 0:
