@@ -22,8 +22,9 @@ build_x64="$root/build/x86_64"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 die() { echo "package: $*" >&2; exit 1; }
-for tool in wixl msibuild osslsigncode zip sha256sum; do
-  command -v "$tool" >/dev/null || die "$tool is missing (bash tools/setup.sh installs it)"
+# On a fresh machine the tools come from tools/setup.sh, as for the README's two commands.
+for tool in wixl msibuild osslsigncode zip i686-w64-mingw32-g++-posix cmake; do
+  command -v "$tool" >/dev/null || { bash "$root/tools/setup.sh" && break; }
 done
 signing=0
 if [ -n "${PELLARIN_SIGN_CERT:-}" ] || [ -n "${PELLARIN_SIGN_KEY:-}" ]; then
