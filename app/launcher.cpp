@@ -1,8 +1,15 @@
 // pellarin.exe: a small host program for the relay. It loads pellarin.dll from its own
 // folder (not from the current directory or the search path, so it works whatever folder it
 // is started from and cannot pick up a stranger's copy), calls StartMain, and ends when
-// StartMain returns. The current directory is left alone: the relay reads .\config.ini there.
+// StartMain returns.
+//
+// The relay reads .\config.ini from the current directory. Started from the Run key at logon
+// or from a shortcut, that directory is not the program's folder (the Run key starts programs
+// in the system folder), so the launcher first makes its own folder the current directory.
+// "--keep-cwd" leaves the current directory alone, for a config.ini kept somewhere else. A
+// point-of-sale program that calls StartMain itself keeps its own current directory.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
 
@@ -10,8 +17,8 @@
 
 namespace {
 
-// The full path of pellarin.dll beside this program.
-std::wstring LibraryPath()
+// This program's folder, with its trailing backslash (empty if it cannot be learnt).
+std::wstring OwnFolder()
 {
     std::wstring strPath(MAX_PATH, L'\0');
     for (;;) {
@@ -27,14 +34,29 @@ std::wstring LibraryPath()
     }
     const size_t nSlash = strPath.find_last_of(L"\\/");
     strPath.resize(nSlash == std::wstring::npos ? 0 : nSlash + 1);
-    return strPath + L"pellarin.dll";
+    return strPath;
+}
+
+// True when an argument after the program name is exactly "--keep-cwd".
+bool KeepCurrentDirectory()
+{
+    int nArgs = 0;
+    LPWSTR* ppszArgs = ::CommandLineToArgvW(::GetCommandLineW(), &nArgs);
+    bool bKeep = false;
+    for (int i = 1; ppszArgs != nullptr && i < nArgs; ++i)
+        bKeep = bKeep || lstrcmpW(ppszArgs[i], L"--keep-cwd") == 0;
+    ::LocalFree(ppszArgs);
+    return bKeep;
 }
 
 } // namespace
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
-    HMODULE hLibrary = ::LoadLibraryExW(LibraryPath().c_str(), nullptr,
+    const std::wstring strFolder = OwnFolder();
+    if (!strFolder.empty() && !KeepCurrentDirectory())
+        ::SetCurrentDirectoryW(strFolder.c_str());
+    HMODULE hLibrary = ::LoadLibraryExW((strFolder + L"pellarin.dll").c_str(), nullptr,
                                         LOAD_WITH_ALTERED_SEARCH_PATH);
     if (hLibrary == nullptr) {
         ::MessageBoxA(nullptr, "pellarin.dll 파일을 불러올 수 없습니다.", PRODUCT_TITLE,

@@ -18,6 +18,7 @@ certificate's SHA-256 fingerprint as 64 hex digits, computed by openssl):
   intermediate    a CA signed by the test CA (CA:TRUE, pathlen 0)
   server_chain    signed by the intermediate, subjectAltName IP:127.0.0.1; its .crt holds the
                   host certificate followed by the intermediate's, as a host sends them
+make_signing(DIR) writes another set: ca, codesign and tsa (see there).
 Use: make_test_pki.py DIR    or    import make_test_pki; make_test_pki.make(DIR)
 """
 
@@ -83,7 +84,7 @@ def _expired(d, name, san):
     _fingerprint(d, name)
 
 
-def make(d):
+def _ca(d):
     os.makedirs(d, exist_ok=True)
     _run("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
          "-days", "30", "-sha256", "-subj", "/CN=Pellarin Test CA",
@@ -91,6 +92,24 @@ def make(d):
          "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=d)
     _run("x509", "-in", "ca.crt", "-outform", "DER", "-out", "ca.der", cwd=d)
     _fingerprint(d, "ca")
+
+
+def make_signing(d):
+    """A throwaway CA (ca.crt) with a code-signing certificate (codesign.crt) and a
+    time-stamping certificate (tsa.crt), each with its .key: what the installer tests sign
+    with, offline."""
+    _ca(d)
+    _signed(d, "codesign", "/CN=Pellarin Test Code Signing", None,
+            ext="basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                "extendedKeyUsage=codeSigning\n")
+    _signed(d, "tsa", "/CN=Pellarin Test Time Stamping", None,
+            ext="basicConstraints=critical,CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                "extendedKeyUsage=critical,timeStamping\n")
+    return d
+
+
+def make(d):
+    _ca(d)
     _signed(d, "server_ip1", "/CN=Pellarin Test Host 1", "IP:127.0.0.1")
     _signed(d, "server_ip2", "/CN=Pellarin Test Host 2", "IP:127.0.0.2")
     _signed(d, "server_cn_only", "/CN=127.0.0.1", "DNS:localhost")

@@ -256,11 +256,19 @@ def parse_log(text):
 
 
 class Relay:
-    """pellarin.exe running in its own working directory, seen through the inspector."""
+    """pellarin.exe running in its own working directory, seen through the inspector.
+
+    By default the build's binaries and a config.ini are copied into that directory. With
+    `program` (the Windows path of an installed pellarin.exe) that program runs instead, as it
+    is, with `cwd` (a Linux path) as its current directory and `args` on its command line;
+    nothing is copied."""
 
     def __init__(self, build_dir, inspector, tray, level=99, pki=None, env=None, parent=None,
-                 log=None, config=""):
+                 log=None, config="", program=None, cwd=None, args=()):
         self.build_dir = build_dir
+        self.program = program
+        self.cwd = cwd
+        self.args = list(args)
         self.inspector = inspector
         self.tray = tray
         self.workdir = tempfile.mkdtemp(prefix="relay-", dir=parent)
@@ -280,10 +288,12 @@ class Relay:
     @property
     def image(self):
         """The Windows path of this relay's own pellarin.exe: what tells its process apart."""
-        return wine_path(os.path.join(self.workdir, "pellarin.exe"))
+        return self.program or wine_path(os.path.join(self.workdir, "pellarin.exe"))
 
     # -- set-up --------------------------------------------------------------------------
     def install(self):
+        if self.program:
+            return
         for name in ("pellarin.exe", "pellarin.dll", "ssllib32.dll"):
             shutil.copy2(find_binary(self.build_dir, name), self.workdir)
         with open(os.path.join(self.workdir, "config.ini"), "w", encoding="ascii") as f:
@@ -315,8 +325,10 @@ class Relay:
         env["SSLLIB32_INI"] = wine_path(os.path.join(self.workdir, "ssllib32.ini"))
         self.tray_mark = self.tray.mark()
         with open(os.path.join(self.workdir, "output.txt"), "wb") as out:
-            self.proc = subprocess.Popen([WINE_RUN, os.path.join(self.workdir, "pellarin.exe")],
-                                         cwd=self.workdir, env=env, stdin=subprocess.DEVNULL,
+            program = self.program or os.path.join(self.workdir, "pellarin.exe")
+            self.proc = subprocess.Popen([WINE_RUN, program] + self.args,
+                                         cwd=self.cwd or self.workdir, env=env,
+                                         stdin=subprocess.DEVNULL,
                                          stdout=out, stderr=subprocess.STDOUT,
                                          start_new_session=True)
         self.started_at = time.monotonic()

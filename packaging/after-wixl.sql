@@ -1,0 +1,23 @@
+-- Applied by tools/package.sh (msibuild -q, one query per line) to the database wixl wrote:
+-- what wixl 0.101 cannot express. Component attributes: 4 registry key path, 16 permanent,
+-- 64 transitive (the condition is evaluated again at a reinstall), 128 never overwrite.
+--
+-- config.ini: installed only when absent, never overwritten, never removed.
+UPDATE `Component` SET `Attributes` = 144 WHERE `Component` = 'SiteConfig'
+-- The Run value only unless AUTOSTART=0; evaluated again when a site reinstalls with it.
+UPDATE `Component` SET `Attributes` = 68, `Condition` = 'AUTOSTART <> "0"' WHERE `Component` = 'Autostart'
+-- The stored port only when COMPORT is given, and kept at uninstall like the settings window's.
+UPDATE `Component` SET `Attributes` = 84, `Condition` = 'COMPORT' WHERE `Component` = 'StoredPort'
+-- EventMessageFile as REG_EXPAND_SZ ("#%" prefix).
+UPDATE `Registry` SET `Value` = '#%[INSTALLDIR]pellarin.dll' WHERE `Name` = 'EventMessageFile'
+-- A rebuilt package of the same version replaces the installed one instead of installing
+-- beside it: the upgrade range ends at this version inclusive (attributes 1 + 512). Attributes
+-- is part of the table's key, so the row is replaced; @VERSION@ is the package's version, the
+-- code is pellarin.wxs's UpgradeCode.
+DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'
+INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('{6B4C8E52-3D1A-4F7B-9A2E-5C0D8F1B7A34}', '@VERSION@', 513, 'WIX_UPGRADE_DETECTED')
+-- Hangul texts, stored through a code page 949 string pool (package.sh forces it first).
+UPDATE `Property` SET `Value` = '(주)Norvane' WHERE `Property` = 'Manufacturer'
+UPDATE `Registry` SET `Key` = 'Software\(주)Norvane\(주)Norvane Pellarin\1.0' WHERE `Component_` = 'StoredPort'
+UPDATE `Registry` SET `Key` = 'Software\(주)Norvane\Pellarin Installer' WHERE `Component_` = 'MenuShortcut'
+UPDATE `LaunchCondition` SET `Description` = '이미 더 새로운 버전의 Pellarin이 설치되어 있습니다.' WHERE `Condition` = 'NOT WIX_DOWNGRADE_DETECTED'
