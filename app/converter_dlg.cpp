@@ -46,6 +46,7 @@ const MessageRow<CConverterDlg> CConverterDlg::s_messageTable[] = {
     CommandHandler(BN_CLICKED, IDC_BUTTON_SET, &CConverterDlg::OnButtonSet),
     MessageHandler(WM_TRAY_NOTIFY, &CConverterDlg::OnTrayNotify),
     MessageHandler(WM_COMM_RXCHAR, &CConverterDlg::OnCommRxChar),
+    MessageHandler(WM_COMM_LOST, &CConverterDlg::OnCommLost),
     RegisteredMessageHandler(&CConverterDlg::s_uTaskbarCreated, &CConverterDlg::OnTaskbarCreated),
 };
 
@@ -224,10 +225,11 @@ LRESULT CConverterDlg::OnClose(WPARAM, LPARAM)
 LRESULT CConverterDlg::OnDestroy(WPARAM, LPARAM)
 {
     ::KillTimer(m_hWnd, HIDING_TIMER_ID);
+    StopPortRetries();
     // Stage 1: the serial watch thread stops (it may still deliver a frame meanwhile, which
-    // is logged while the log window exists); no connect request can arrive after this.
-    if (m_Comm.m_bRunning)
-        m_Comm.ClosePort();
+    // is logged while the log window exists); no connect request can arrive after this. A
+    // lost port's claim goes too.
+    m_Comm.ClosePort();
     // Stage 2: the host connection ends and its receive thread is waited for.
     m_dispatcher.EndHostConnection();
     // Stage 3: nothing sends to the log window any more; it goes with the main window.
@@ -238,6 +240,10 @@ LRESULT CConverterDlg::OnDestroy(WPARAM, LPARAM)
 
 LRESULT CConverterDlg::OnTimer(WPARAM wParam, LPARAM)
 {
+    if (wParam == PORT_RETRY_TIMER_ID) {
+        OnPortRetryTimer();
+        return 0;
+    }
     if (wParam != HIDING_TIMER_ID) {
         SetMsgHandled(false);
         return 0;
