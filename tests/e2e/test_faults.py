@@ -130,7 +130,7 @@ ROWS = [
     row("pty pair vanishes and comes back", [("connect",), ("exchange",), ("pty",),
                                              ("exchange",)], host=ECHO),
     row("second relay on the same port", [("connect",), ("second",), ("exchange",),
-                                          ("second_exit",)], host=ECHO, waits=HIDE_WAIT),
+                                          ("second_exit",)], host=ECHO),
     row("exit while the host sends", [("connect",), ("trigger",), ("end", "exit")], tls=True,
         host={"rules": [{"kind": "any", "prefix": "46",
                          "do": [{"send_len": 16 << 20, "byte": "41"}]}]}),
