@@ -67,7 +67,7 @@ public:
     // settings, keeping the claim whatever the result (no other relay takes the port while
     // this one waits for it). 1 when the port is open again, 0 when not (yet).
     int ReopenPort();
-    // The number of the current opening: counts every successful open; UI thread.
+    // The number of the current opening of the device (each one counts); UI thread.
     LONG Opening() const { return m_nOpening; }
     // Reads what the device holds into m_abRxBuf after dwHeld bytes; 0 when nothing waits.
     // Watch thread only.
