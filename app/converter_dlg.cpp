@@ -48,6 +48,7 @@ const MessageRow<CConverterDlg> CConverterDlg::s_messageTable[] = {
     CommandHandler(BN_CLICKED, IDC_BUTTON_SET, &CConverterDlg::OnButtonSet),
     MessageHandler(WM_TRAY_NOTIFY, &CConverterDlg::OnTrayNotify),
     MessageHandler(WM_COMM_RXCHAR, &CConverterDlg::OnCommRxChar),
+    MessageHandler(WM_COMM_LOST, &CConverterDlg::OnCommLost),
     RegisteredMessageHandler(&CConverterDlg::s_uTaskbarCreated, &CConverterDlg::OnTaskbarCreated),
 };
 
@@ -269,13 +270,14 @@ LRESULT CConverterDlg::OnDestroy(WPARAM, LPARAM)
 {
     ::KillTimer(m_hWnd, HIDING_TIMER_ID);
     CDispatching dispatching(m_nDispatching);
+    StopPortRetries();
     // Stage 0: the receive thread gives up a write to a terminal that may not be reading, and
     // ends its connection without anyone waiting yet.
     m_dispatcher.StopHostConnection();
     // Stage 1: the serial watch thread stops (it may still deliver a frame meanwhile, which
-    // is logged while the log window exists); no connect request can arrive after this.
-    if (m_Comm.m_bRunning)
-        m_Comm.ClosePort();
+    // is logged while the log window exists); no connect request can arrive after this. A
+    // lost port's claim goes too.
+    m_Comm.ClosePort();
     // Stage 2: the host connection ends and its receive thread is waited for.
     m_dispatcher.EndHostConnection();
     // Stage 3: nothing sends to the log window any more; it goes with the main window.
@@ -286,6 +288,10 @@ LRESULT CConverterDlg::OnDestroy(WPARAM, LPARAM)
 
 LRESULT CConverterDlg::OnTimer(WPARAM wParam, LPARAM)
 {
+    if (wParam == PORT_RETRY_TIMER_ID) {
+        OnPortRetryTimer();
+        return 0;
+    }
     if (wParam != HIDING_TIMER_ID) {
         SetMsgHandled(false);
         return 0;

@@ -83,6 +83,10 @@ protected:
     LRESULT OnTrayNotify(WPARAM wParam, LPARAM lParam);
     LRESULT OnTaskbarCreated(WPARAM wParam, LPARAM lParam);
     LRESULT OnCommRxChar(WPARAM wParam, LPARAM lParam);  // copies the burst to m_dispatcher
+    // The serial device lost and reopened (app/port_watch.cpp).
+    LRESULT OnCommLost(WPARAM wParam, LPARAM lParam);
+    void OnPortRetryTimer();
+    void StopPortRetries();  // also restores the tip; Set and WM_DESTROY
     void OnTrayAbout();
     void OnTrayDebug();
     void OnTrayExit();
@@ -119,4 +123,6 @@ private:
     bool m_bSocketsStarted = false;  // UI thread: WSAStartup succeeded, WSACleanup owed
     bool m_bStarted = false;         // UI thread: initialisation got past the tray icon
     int m_nDispatching = 0;          // UI thread: dispatcher calls in progress (CDispatching)
+    bool m_bPortLost = false;        // UI thread: the device was lost; the retry timer runs
+    static constexpr UINT_PTR PORT_RETRY_TIMER_ID = 2;  // reopens a lost port
 };

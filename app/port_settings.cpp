@@ -11,8 +11,10 @@
 
 #include "app/password_dlg.h"
 #include "app/product.h"
+#include "app/stored_settings.h"
 #include "log/debug_dlg.h"
 #include "log/event_log.h"
+#include "res/resource.h"
 #include "ui/string_format.h"
 
 namespace {
@@ -28,6 +30,8 @@ void CConverterDlg::OnTraySettings()
     if (dlgPassword.DoModal() != IDOK)
         return;
     m_bUnlocked = 1;
+    // Any name the field takes opens (through the device namespace) and is stored whole.
+    ::SendDlgItemMessageA(m_hWnd, IDC_COMBO_PORT, CB_LIMITTEXT, SETTINGS_PORT_MAX_CHARS, 0);
     ShowWindow(SW_SHOW);
     // A window shown again after being hidden may stay behind the others (Wine leaves it
     // there): the operator must see the settings window at once.
@@ -42,6 +46,9 @@ void CConverterDlg::OnButtonSet()
     if (m_pDebugDlg == nullptr || m_pDebugDlg->m_hWnd == nullptr)
         return;
 
+    // The operator's choice wins over the retries of a lost port; OpenPort below gives up
+    // that port's claim before it claims the chosen one.
+    StopPortRetries();
     if (m_Comm.m_bRunning) {
         m_Comm.ClosePort();
         LogStatus(StringPrintf("%s Close", m_strPort.c_str()));  // still the closed port's name

@@ -24,8 +24,7 @@ int ReadStoredPort(std::string& strPort)
     ::RegCloseKey(hKey);
     if (lResult != ERROR_SUCCESS)
         return 0;
-    strPort = PortFromStoredData(abData, cbData);
-    return 1;
+    return PortFromStoredData(abData, cbData, strPort) ? 1 : 0;
 }
 
 int WriteStoredPort(const char* pszPort)

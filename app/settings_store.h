@@ -7,9 +7,9 @@
 
 #include "log/log_file_rules.h"
 
-// Reads "COM Port" (at most 5 bytes, type not checked) into strPort. 1 on success; 0 when the
-// key cannot be opened with full access, or the value is missing or longer than 5 bytes
-// (strPort is then unchanged).
+// Reads "COM Port" (at most SETTINGS_PORT_READ_LIMIT bytes, type not checked) into strPort. 1
+// on success; 0 when the key cannot be opened with full access, or the value is missing, longer
+// than that, or holds a name longer than SETTINGS_PORT_MAX_CHARS (strPort is then unchanged).
 int ReadStoredPort(std::string& strPort);
 
 // Creates or opens the key and writes "COM Port" and "Version" (PortValuesToStore). 1 when

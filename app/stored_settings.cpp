@@ -1,21 +1,25 @@
 // The settings store's byte rules (see stored_settings.h). Platform-free.
 #include "app/stored_settings.h"
 
+#include <cstring>
+
 std::vector<StoredValue> PortValuesToStore(const char* pszPort, const char* pszVersion)
 {
     std::vector<StoredValue> values;
-    std::size_t nPortLength = 0;
-    while (pszPort && nPortLength < SETTINGS_PORT_BYTES && pszPort[nPortLength] != '\0')
-        ++nPortLength;
-    values.push_back({SETTINGS_PORT_VALUE, std::string(pszPort ? pszPort : "", nPortLength)});
+    const std::string strPort = pszPort ? pszPort : "";
+    if (strPort.size() <= SETTINGS_PORT_MAX_CHARS)
+        values.push_back({SETTINGS_PORT_VALUE, strPort});
     values.push_back({SETTINGS_VERSION_VALUE, std::string(pszVersion ? pszVersion : "")});
     return values;
 }
 
-std::string PortFromStoredData(const unsigned char* pData, std::size_t nLength)
+bool PortFromStoredData(const unsigned char* pData, std::size_t nLength, std::string& strPort)
 {
-    std::string strPort;
-    for (std::size_t i = 0; i < nLength && i < SETTINGS_PORT_READ_LIMIT && pData[i] != 0; ++i)
-        strPort.push_back(static_cast<char>(pData[i]));
-    return strPort;
+    std::size_t nChars = 0;
+    while (nChars < nLength && pData[nChars] != 0)
+        ++nChars;
+    if (nChars > SETTINGS_PORT_MAX_CHARS)
+        return false;
+    strPort.assign(reinterpret_cast<const char*>(pData), nChars);
+    return true;
 }

@@ -20,8 +20,12 @@ static_assert(sizeof(SETTINGS_KEY_PATH) == 46 && SETTINGS_KEY_PATH[9] == '(' &&
               "narrow literals must be stored in code page 949 (-fexec-charset=CP949)");
 inline constexpr char SETTINGS_PORT_VALUE[] = "COM Port";
 inline constexpr char SETTINGS_VERSION_VALUE[] = "Version";
-inline constexpr std::size_t SETTINGS_PORT_BYTES = 4;       // "COM3": stored without terminator
-inline constexpr std::size_t SETTINGS_PORT_READ_LIMIT = 5;  // longer stored data cannot be read
+// "COM Port" holds the whole name without a terminator ("COM3": 4 bytes, "COM10": 5), up to
+// this many characters; the settings window takes no longer name.
+inline constexpr std::size_t SETTINGS_PORT_MAX_CHARS = 15;
+// Stored data is read through a buffer of this many bytes: the longest name and a terminator
+// (which other tools, and Wine's registry, add). Longer data cannot be read.
+inline constexpr std::size_t SETTINGS_PORT_READ_LIMIT = SETTINGS_PORT_MAX_CHARS + 1;
 
 // The config file the log level comes from, relative to the current directory.
 inline constexpr char SETTINGS_INI_PATH[] = ".\\config.ini";
@@ -37,10 +41,12 @@ struct StoredValue {
 };
 
 // The values that storing pszPort writes, in the order they are written: "COM Port" with the
-// first four bytes of the name (a shorter name: its bytes, without terminator), then
-// "Version" with the version text's bytes, without terminator.
+// name's bytes, without terminator, then "Version" with the version text's bytes, without
+// terminator. A name longer than SETTINGS_PORT_MAX_CHARS is not stored (the value written
+// before stays): cut, it would name another port at the next start.
 std::vector<StoredValue> PortValuesToStore(const char* pszPort, const char* pszVersion);
 
-// The port name in stored "COM Port" data of nLength bytes: the bytes up to the first zero,
-// at most SETTINGS_PORT_READ_LIMIT of them.
-std::string PortFromStoredData(const unsigned char* pData, std::size_t nLength);
+// Reads the port name from stored "COM Port" data of nLength bytes: the bytes up to the first
+// zero or the end. False, with strPort unchanged, when that name is longer than
+// SETTINGS_PORT_MAX_CHARS (it would be cut into another name).
+bool PortFromStoredData(const unsigned char* pData, std::size_t nLength, std::string& strPort);

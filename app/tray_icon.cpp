@@ -106,6 +106,16 @@ int CTrayIcon::SetIcon(UINT nIDResource)
     return SetIcon(hIcon);
 }
 
+int CTrayIcon::SetTip(const char* pszTip)
+{
+    CLockScope lock(m_lock);
+    CopyTip(m_nid.szTip, pszTip);
+    if (!m_bEnabled)
+        return 0;
+    m_nid.uFlags = NIF_TIP;
+    return Notify(NIM_MODIFY, &m_nid) ? 1 : 0;
+}
+
 int CTrayIcon::RemoveIcon()
 {
     CLockScope lock(m_lock);

@@ -1,7 +1,7 @@
 // The program's icon in the shell's notification area: add it, change its picture, remove
 // it, and turn the user's clicks on it into the commands of the tray menu.
 //
-// Threads. Create, Restore, RemoveIcon and OnTrayNotification run on the user-interface
+// Threads. Create, Restore, RemoveIcon, SetTip and OnTrayNotification run on the user-interface
 // thread; SetIcon runs there and on the host receive threads. Every change of m_nid and its
 // hand-over to the shell happen under m_lock, so two pictures set at once never mix fields
 // and the shell always sees a whole record. The lock is never held while a window message is
@@ -62,6 +62,9 @@ public:
     int SetIcon(HICON hIcon);
     // The same with an icon resource of this module, loaded at every call.
     int SetIcon(UINT nIDResource);
+    // Changes the tip (cut as Create cuts it); it is kept for a Restore. The shell's result,
+    // or 0 while the icon is not shown (the tip is still kept).
+    int SetTip(const char* pszTip);
     // Removes the icon. The shell's result, or 0 when it was not shown.
     int RemoveIcon();
     // Adds the icon again after the shell has restarted (its "TaskbarCreated" broadcast).

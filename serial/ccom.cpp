@@ -10,9 +10,11 @@
 // Teardown in stages: (1) clear m_bRunning, (2) wake the watch thread: stop event, event
 // mask 0, cancel of a read in progress, repeated while waiting since a wait or a read may
 // start just after them, (3) wait for the thread while handling messages sent to this
-// thread, (4) cancel a write in progress, take the lock, drop DTR, purge, close.
+// thread, (4) cancel a write in progress, take the lock, drop DTR, purge, close, (5) give up
+// the claim on the port (ClosePort only: ReopenPort keeps it).
 #include "serial/ccom.h"
 
+#include "serial/port_name.h"
 #include "serial/watch_backoff.h"
 #include "ui/message_box.h"
 #include "ui/thread.h"
@@ -90,11 +92,31 @@ void CCom::SetPortConfig(const char* pszPortName, DWORD dwBaudRate, BYTE nByteSi
 
 int CCom::OpenPort()
 {
-    // A port still open (its device may have vanished under it) is released first, so its
-    // handle and events are never overwritten.
-    if (m_hPort)
-        ClosePort();
+    // A port still open or claimed (its device may have vanished under it) is released first,
+    // so its handle and events are never overwritten.
+    ClosePort();
+    if (!m_claim.Take(m_strPortName)) {
+        m_bRunning = 0;
+        return 0;  // another relay holds the port: a failed open, reported by the caller
+    }
+    if (OpenDevice(true))
+        return 1;
+    m_claim.Release();
+    return 0;
+}
 
+int CCom::ReopenPort()
+{
+    ReleaseDevice();
+    if (!m_claim.Held() && !m_claim.Take(m_strPortName))
+        return 0;
+    // Quietly: the retries run unattended every few seconds, and a box each time would pile
+    // up in front of nobody.
+    return OpenDevice(false);
+}
+
+int CCom::OpenDevice(bool bShowErrors)
+{
     m_osRead.Offset = m_osRead.OffsetHigh = 0;
     m_osWrite.Offset = m_osWrite.OffsetHigh = 0;
 
@@ -113,9 +135,9 @@ int CCom::OpenPort()
         return 0;
     }
 
-    HANDLE hPort = CreateFileA(m_strPortName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
-                               nullptr);
+    HANDLE hPort = CreateFileA(PortDevicePath(m_strPortName).c_str(), GENERIC_READ | GENERIC_WRITE,
+                               0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (hPort == INVALID_HANDLE_VALUE) {
         // Nothing is shown here: the caller reports the failure.
         m_bRunning = 0;
@@ -140,7 +162,8 @@ int CCom::OpenPort()
     dcb.Parity = m_nParity;
     dcb.StopBits = m_nStopBits;
     if (!SetCommState(hPort, &dcb)) {
-        AfxMessageBox("Connect Failed. DCB Setting Error", MB_OK);
+        if (bShowErrors)
+            AfxMessageBox("Connect Failed. DCB Setting Error", MB_OK);
         m_bRunning = 0;
         CloseHandle(hPort);
         CloseHandle(hStopEvent);
@@ -157,11 +180,13 @@ int CCom::OpenPort()
         m_hPort = hPort;
     }
 
+    ++m_nOpening;
     m_bRunning = 1;
     m_hWatchThread = AfxBeginThread(CommWatchProc, this, THREAD_PRIORITY_NORMAL, 0, 0);
     if (!m_hWatchThread) {
-        AfxMessageBox("Thread Run Fail");
-        ClosePort();
+        if (bShowErrors)
+            AfxMessageBox("Thread Run Fail");
+        ReleaseDevice();
         m_bRunning = 0;
         return 0;
     }
@@ -170,10 +195,19 @@ int CCom::OpenPort()
 
 int CCom::ClosePort()
 {
-    // Not open, or already being closed further up this thread's stack (a message handled
-    // while ClosePort waits for the watch thread).
-    if (!m_hPort || m_bClosing)
+    // Already being closed further up this thread's stack (a message handled while the
+    // release waits for the watch thread): that close finishes the job.
+    if (m_bClosing)
         return 1;
+    ReleaseDevice();
+    m_claim.Release();
+    return 1;
+}
+
+void CCom::ReleaseDevice()
+{
+    if (!m_hPort || m_bClosing)
+        return;
     m_bClosing = true;
 
     m_bRunning = 0;
@@ -205,7 +239,6 @@ int CCom::ClosePort()
         ReleaseLocked();
     }
     m_bClosing = false;
-    return 1;
 }
 
 void CCom::ReleaseLocked()
@@ -353,9 +386,13 @@ unsigned CCom::WatchLoop()
             NotifyBurst(dwHeld);
             continue;
         }
+        // A wake without a byte: normal now and then on a working line, but a lost device
+        // fails the status query at once (Wine: ERROR_NOT_READY for a pty whose other side is
+        // gone), and a long enough streak of empty wakes counts as lost too.
         const unsigned nPauseMs = backoff.EmptyWake();
-        if (nPauseMs == CWatchBackoff::GIVE_UP) {
-            nExitCode = 0; // the device stopped answering; ClosePort still releases it
+        if (nPauseMs == CWatchBackoff::GIVE_UP || !DeviceAnswers()) {
+            nExitCode = 0; // ClosePort or ReopenPort releases the device
+            ReportLost();
             break;
         }
         if (nPauseMs && !PauseUnlessStopped(nPauseMs))
@@ -386,6 +423,22 @@ DWORD CCom::WaitForRxEvent(OVERLAPPED& osWait)
     if (!GetOverlappedResult(m_hPort, &osWait, &dwUnused, TRUE))
         return 0;
     return dwEvent;
+}
+
+bool CCom::DeviceAnswers() const
+{
+    DWORD dwErrors = 0;
+    COMSTAT stat{};
+    return ClearCommError(m_hPort, &dwErrors, &stat) != FALSE;
+}
+
+void CCom::ReportLost()
+{
+    // Posted, not sent: the window decides on its own thread, and a notice that arrives after
+    // that thread has closed or replaced the port names an opening that is no longer current.
+    HWND hWnd = m_hNotifyWnd;
+    if (hWnd && m_bRunning == 1)
+        PostMessageA(hWnd, WM_COMM_LOST, static_cast<WPARAM>(m_nOpening.load()), 0);
 }
 
 bool CCom::PauseUnlessStopped(DWORD dwMs) const

@@ -12,15 +12,31 @@
 // closed handle. ClosePort first wakes the watch thread (stop event, event mask 0, cancel of
 // any I/O in progress) and waits for it to end while handling messages sent to the calling
 // thread: the watch thread may be inside SendMessage to one of that thread's windows.
+//
+// A device that goes away under the open port (a USB adapter unplugged) is told from a quiet
+// line by the watch thread: a wake that brings no byte while the device no longer answers a
+// status query, or a streak of such wakes long enough to end the back-off
+// (serial/watch_backoff.h). The thread then posts WM_COMM_LOST to the notify window and ends;
+// what follows is the window's decision, on its own thread (ReopenPort, or ClosePort).
+//
+// One relay per port: OpenPort claims the port name (serial/port_claim.h) before it opens the
+// device, and fails as a failed open does when another relay of the session holds it. The
+// claim is kept while the port is open and while ReopenPort tries to bring a lost device back;
+// ClosePort gives it up. The device is opened through the device namespace
+// (serial/port_name.h), so COM10 and above open as COM1 does.
 #pragma once
 #include <windows.h>
 
 #include <atomic>
 #include <string>
 
+#include "serial/port_claim.h"
 #include "ui/object.h"
 
 constexpr UINT WM_COMM_RXCHAR = WM_USER + 1; // wParam: bytes in m_abRxBuf (1..4096), lParam 0
+// Posted by the watch thread when the device is lost; wParam: the opening it was watching
+// (Opening() at the time), lParam 0. A notice whose opening is no longer current is stale.
+constexpr UINT WM_COMM_LOST = WM_USER + 2;
 constexpr int COMM_RX_BUFFER = 4096;
 
 class CCom : public CObject {
@@ -37,12 +53,22 @@ public:
     // Stores the line settings for the next OpenPort; touches no device.
     void SetPortConfig(const char* pszPortName, DWORD dwBaudRate, BYTE nByteSize,
                        BYTE nStopBits, BYTE nParity);
-    // Opens and configures the device and starts the watch thread: 1, or 0 on failure. A port
-    // that is still open (for one, after its device vanished) is closed first.
+    // Claims the port, opens and configures the device and starts the watch thread: 1, or 0 on
+    // failure (also when another relay holds the port). A port that is still open or claimed
+    // (for one, after its device vanished) is closed first.
     int OpenPort();
     // Stops and waits for the watch thread, drops DTR, purges, releases the device and the
-    // events. Returns 1, also when the port was not open.
+    // events, and gives up the claim. Returns 1, also when the port was not open.
     int ClosePort();
+    // After WM_COMM_LOST: releases the lost device and its (ended) watch thread at once,
+    // keeping the claim; m_bRunning is 0 afterwards.
+    void ReleaseDevice();
+    // After WM_COMM_LOST: releases the lost device and opens the same port again with the same
+    // settings, keeping the claim whatever the result (no other relay takes the port while
+    // this one waits for it). 1 when the port is open again, 0 when not (yet).
+    int ReopenPort();
+    // The number of the current opening of the device (each one counts); UI thread.
+    LONG Opening() const { return m_nOpening; }
     // Reads what the device holds into m_abRxBuf after dwHeld bytes; 0 when nothing waits.
     // Watch thread only.
     DWORD ReadPort(DWORD dwHeld);
@@ -54,8 +80,8 @@ public:
     void SetNotifyWindow(HWND hWnd);
 
     // The watch thread. Exit codes: (unsigned)-1 for a parameter that is not a CCom; 0 when it
-    // cannot start waiting, or when the device stopped answering (see serial/watch_backoff.h);
-    // 1 when ClosePort stopped it.
+    // cannot start waiting, or when the device was lost (WM_COMM_LOST posted); 1 when
+    // ClosePort stopped it.
     static unsigned CommWatchProc(void* pParam);
 
     // Written by the UI thread (OpenPort, ClosePort); read by the watch thread and, under
@@ -85,6 +111,12 @@ public:
     HANDLE m_hWatchThread = nullptr;
 
 private:
+    // Creates the events, opens the device (claim already held) and starts the watch thread;
+    // bShowErrors: the boxes of a failed line setting or thread start are shown.
+    int OpenDevice(bool bShowErrors);
+    // The device still answers a status query (a lost one fails it at once).
+    bool DeviceAnswers() const;
+    void ReportLost();
     // Reads into the room left after dwHeld bytes, whether or not bytes wait; sets m_bReadCut.
     DWORD ReadRoom(DWORD dwHeld);
     unsigned WatchLoop();
@@ -109,6 +141,12 @@ private:
     // The last read ran to its total time-out with room left (a long frame still arriving).
     // Watch thread only.
     bool m_bReadCut = false;
+    // The claim on m_strPortName: taken by OpenPort, kept through ReopenPort, given up by
+    // ClosePort. UI thread only.
+    CPortClaim m_claim;
+    // Counts successful opens: written by the UI thread before it starts the watch thread,
+    // read by that thread for its WM_COMM_LOST.
+    std::atomic<LONG> m_nOpening{0};
     // Tolerance when telling a read cut by the total time-out from one ended by silence.
     static constexpr DWORD READ_CUT_SLACK_MS = 10;
 };

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs a command with COM1..COM3 of the Wine prefix wired to pty null-modem pairs, the way a
-# test bench wires a PC to a card terminal with a crossed cable.
+# Runs a command with COM1..COM3 and COM10 of the Wine prefix wired to pty null-modem pairs, the
+# way a test bench wires a PC to a card terminal with a crossed cable (COM10: a port that opens
+# only through the device namespace).
 #
 #   with-ptys.sh CMD [ARGS...]   start the pairs, run CMD, stop the pairs; exit with CMD's status
 #   with-ptys.sh --kill N        (inside a run) stop pair N: its device vanishes under Wine
@@ -18,7 +19,7 @@
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/wine-env.sh"
-PAIRS="${PELLARIN_PTY_PAIRS:-3}"
+PORTS="${PELLARIN_PTY_PORTS:-1 2 3 10}"  # the port numbers N that get a pair
 dir="${PELLARIN_PTY_DIR:-$(dirname "$WINEPREFIX")/ptys/$(basename "$WINEPREFIX")}"
 
 die() { echo "with-ptys: $*" >&2; exit 1; }
@@ -63,15 +64,15 @@ start_pair() {
   die "pair $n did not come up (see $dir/com$n.log)"
 }
 
-# COM1..COMn -> DIR/comNa in the prefix's registry, once: Wine reads the mapping when its
+# COMN -> DIR/comNa in the prefix's registry, once: Wine reads the mapping when its
 # server starts, hence the wait for the server to end. COM9 is left unmapped on purpose.
 map_ports() {
   local marker="$WINEPREFIX/.pellarin-ports" want
-  want="$dir $PAIRS"
+  want="$dir $PORTS"
   [ -f "$marker" ] && [ "$(cat "$marker")" = "$want" ] && return 0
   [ -d "$WINEPREFIX" ] || die "no Wine prefix at $WINEPREFIX (run tools/setup.sh)"
   wineserver -w
-  for n in $(seq "$PAIRS"); do
+  for n in $PORTS; do
     wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /t REG_SZ /d "$dir/com${n}a" /f >/dev/null
   done
   wine reg delete 'HKLM\Software\Wine\Ports' /v COM9 /f >/dev/null 2>&1 || true
@@ -100,15 +101,15 @@ flock 9
 map_ports
 
 cleanup() {
-  for n in $(seq "$PAIRS"); do stop_pair "$n"; done
+  for n in $PORTS; do stop_pair "$n"; done
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-for n in $(seq "$PAIRS"); do start_pair "$n"; done
+for n in $PORTS; do start_pair "$n"; done
 
 export PELLARIN_PTY_DIR="$dir"
 export PELLARIN_PTYS_CTL="$here/with-ptys.sh"
-for n in $(seq "$PAIRS"); do
+for n in $PORTS; do
   export "PELLARIN_TERM_COM$n=$dir/com${n}b"
   export "PELLARIN_HOST_COM$n=$dir/com${n}a"
 done

@@ -70,6 +70,10 @@ FLOOD = {"rules": [{"kind": "any", "prefix": "46", "do": [{"send_len": 1 << 20}]
                    {"kind": "any", "do": [{"echo": True}]}]}
 HELLO = "16"  # first byte of the relay's ClientHello, seen raw by a host that speaks no TLS
 REFUSED = "#1 접속오류!![-2] 127.0.0.1:%d"
+PORT_LOST = "COM1 포트 연결 끊김!"
+PORT_OPEN = "COM1 Open 성공!"
+PORT_HELD = "COM1 포트를 열 수 없습니다!"
+PORT_GONE_FOR = 3.0  # seconds the pair stays away: longer than one reopen period (2 s)
 NO_TLS = "#2 접속오류!! 127.0.0.1:%d"
 STOPPED = {"stop_reading": True, "half_open": True, "rcvbuf": 4096}
 
@@ -148,9 +152,10 @@ ROWS = [
 ] + [
     row("half a record, then half-open", [("connect",), ("end", "dle")], tls=True,
         host={"half_open": True, "on_connect": [{"half_record": 300}]}),
-    row("pty pair vanishes, comes back, Set", [("connect",), ("exchange",), ("pty",),
-                                               ("connect",), ("exchange",)], host=ECHO,
-        waits=HIDE_WAIT),
+    row("pty pair vanishes and comes back", [("connect",), ("exchange",), ("pty",),
+                                             ("exchange",)], host=ECHO),
+    row("second relay on the same port", [("connect",), ("second",), ("exchange",),
+                                          ("second_exit",)], host=ECHO),
     row("exit while the host sends", [("connect",), ("trigger",), ("end", "exit")], tls=True,
         host={"rules": [{"kind": "any", "prefix": "46",
                          "do": [{"send_len": 16 << 20, "byte": "41"}]}]}),
@@ -650,22 +655,36 @@ class FaultTable(unittest.TestCase):
             self.assertEqual(self.term.received(), b"", "half a record is no data")
 
     def step_pty(self, r):
-        """The pair under the open COM1 vanishes and comes back; Set on the same port opens
-        it again."""
+        """The pair under the open COM1 vanishes for PORT_GONE_FOR and comes back, as an
+        unplugged USB adapter does: the loss is logged once, the host connection ends, the tray
+        shows it, no box asks anything, and the relay opens the port again by itself."""
         relay = FaultTable.relay
         ctl = os.environ["PELLARIN_PTYS_CTL"]
         BENCH.terminal.close()
         subprocess.run(["bash", ctl, "--kill", "1"], check=True)
-        self.assertTrue(h.poll(lambda: not os.path.exists(os.environ["PELLARIN_HOST_COM1"])))
-        self.assertTrue(relay.running())
+        gone = time.monotonic()
+        self.assertIn(PORT_LOST, ps.statuses(relay.wait_status(PORT_LOST)), "loss not logged")
+        print("faults: %-42s loss logged after %.2f s" % ("", time.monotonic() - gone),
+              file=sys.stderr, flush=True)
+        self.assertTrue(self.host.wait_events("closed", timeout=h.BOUND)[0],
+                        "the host connection outlived the port")
+        self.wait_icon(relay, BENCH.idle)
+        self.assertTrue(h.poll(lambda: self.tip(relay) == "%s - COM1 연결 끊김" % h.PRODUCT_TITLE),
+                        "tray tip %r" % self.tip(relay))
+        time.sleep(max(0.0, gone + PORT_GONE_FOR - time.monotonic()))  # the fault's length
         subprocess.run(["bash", ctl, "--start", "1"], check=True)
+        back = time.monotonic()
         BENCH.terminal = self.term = termsim.Terminal(os.environ["PELLARIN_TERM_COM1"])
-        back = time.monotonic() - self.row_started
-        ps.unlock(relay)
-        unlocked = time.monotonic() - self.row_started
-        ps.change_port_unlocked(relay, "COM1")
-        print("faults: %-42s pair back at %.1f s, settings shown at %.1f s, port open at %.1f s"
-              % ("", back, unlocked, time.monotonic() - self.row_started), file=sys.stderr)
+        entries = relay.wait_log(lambda es: PORT_OPEN in ps.statuses(es), 2 * 2 + h.BOUND)
+        opened = time.monotonic()
+        self.assertEqual([t for t in ps.statuses(entries) if t.startswith("COM1 ")],
+                         [PORT_LOST, PORT_OPEN])
+        self.assertTrue(h.poll(lambda: self.tip(relay) == h.PRODUCT_TITLE), "tip not restored")
+        self.assertFalse(relay.inspector.call("box", pid=relay.pid, contains="COM1").get("ok"),
+                         "a box was shown")
+        self.connect(relay, self.host, r["tls"])
+        print("faults: %-42s after the pair came back: port open %.2f s, relaying %.2f s" % (
+            "", opened - back, time.monotonic() - back), file=sys.stderr, flush=True)
 
     def step_syn_hole(self, r, during=None):
         """A connect request to a host that never answers the SYN: "#1" with -2 once the
@@ -787,6 +806,41 @@ class FaultTable(unittest.TestCase):
             "", how, elapsed, self.quiet()), file=sys.stderr, flush=True)
         self.assertLess(elapsed, STALLED_EXIT_BOUND if how == "exit" else STALLED_END_BOUND)
         self.assertTrue(self.host.wait_events("closed", timeout=h.BOUND)[0], "left open")
+
+    def step_second(self, r):
+        """A second relay started on COM1, which this one holds, fails to open it as a missing
+        port does (its box, its line), and so does a Set to COM1 in its settings window. It
+        stays running for the next step: the first relay must go on relaying every byte."""
+        second = BENCH.relay(level=0)
+        self.addCleanup(second.kill)
+        failed = []
+
+        def start():
+            try:
+                second.start(alone=False)
+            except Exception as e:  # reported below, in the test's thread
+                failed.append(e)
+        starting = threading.Thread(target=start, daemon=True)
+        starting.start()
+        self.assertTrue(h.poll(lambda: second.pid is not None or failed, h.START_BOUND),
+                        "the second relay did not come up: %r" % failed)
+        ps.answer_box(second, PORT_HELD, caption=h.PRODUCT_TITLE)
+        starting.join(h.BOUND)
+        self.assertEqual(failed, [])
+        self.assertEqual(ps.statuses(second.port_status), ["COM1 Open 실패!"])
+        ps.change_port(second, "COM1", wait=False)
+        ps.answer_box(second, PORT_HELD, caption=h.PRODUCT_TITLE)
+        self.assertIn("COM1 Open 실패!", ps.statuses(second.wait_status("COM1 Open 실패!")))
+        self.second = second
+
+    def step_second_exit(self, r):
+        self.assertNotIn("CAT->VAN", self.second.log_text(), "the second relay read the terminal")
+        self.assertEqual(self.second.exit_through_tray(), 0)
+
+    def tip(self, relay):
+        """The tray tip last handed to the shell by the relay."""
+        tips = [c["tip"] for c in relay.tray_calls() if "tip" in c]
+        return tips[-1] if tips else None
 
 
 WM_LBUTTONDBLCLK = 0x0203

@@ -6,8 +6,8 @@ Run: python3 tests/e2e/test_port_settings.py --build-dir build/i686 [unittest na
 
 One relay serves every case, started on COM1; the operator's steps go through winprobe as a
 person's would (tests/e2e/port_settings.py). Each case that moves the link to another port
-moves it back to COM1 through the window before it ends. COM1 and COM2 are pty pairs with a
-terminal simulator on the far side; COM12 names no device.
+moves it back to COM1 through the window before it ends. COM1, COM2 and COM10 are pty pairs
+with a terminal simulator on the far side; COM12 names no device.
 """
 
 import os
@@ -185,6 +185,28 @@ class PortSettingsTest(unittest.TestCase):
         self.send_and_see(self.term2, b"\x02ON COM2\x03")
         self.assertNotIn(lost.hex(), [e.hex for e in h.parse_log(relay_log_before)] +
                          [e.hex for e in relay.entries()])
+
+    @classmethod
+    def restart(cls):
+        """Exit through the tray, then a new relay as the class's own (ended with the class)."""
+        code = cls.relay.exit_through_tray()
+        assert code == 0, "pellarin.exe ended with %r" % code
+        cls.relay = BENCH.relay().start()
+
+    def test_com10_opens_is_stored_whole_and_opens_again_after_a_restart(self):
+        """COM10 opens only through the device namespace; stored by its first four characters
+        it would come back as COM1 and the next start would open another port."""
+        self.moved = True
+        term10 = termsim.Terminal(os.environ["PELLARIN_TERM_COM10"])
+        self.addCleanup(term10.close)
+        entries = ps.change_port(self.relay, "COM10")
+        self.assertEqual(ps.statuses(entries), ["COM1 Close", "COM10 Open 성공!"])
+        self.assertTrue(h.poll(lambda: self.stored_port() == "COM10"))
+        self.send_and_see(term10, b"\x02ON COM10\x03")
+
+        self.restart()
+        self.assertEqual(ps.statuses(self.relay.port_status), ["COM10 Open 성공!"])
+        self.send_and_see(term10, b"\x02COM10 AFTER A RESTART\x03")
 
     def test_a_port_change_while_the_host_sends_keeps_the_connection(self):
         relay = self.relay

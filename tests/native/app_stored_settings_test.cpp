@@ -7,49 +7,61 @@
 
 #include "app/stored_settings.h"
 
-TEST(StoredSettings, StoringAPortWritesFourBytesOfItAndTheVersionWithoutTerminators)
+TEST(StoredSettings, StoringAPortWritesTheWholeNameAndTheVersionWithoutTerminators)
 {
     struct Row {
         const char* pszPort;
+        bool bPortStored;
         std::string strPortBytes;
     };
     const Row rows[] = {
-        {"COM3", std::string("\x43\x4F\x4D\x33", 4)},
-        {"COM12", std::string("\x43\x4F\x4D\x31", 4)},
-        {"CO", std::string("\x43\x4F", 2)},  // shorter: nothing past its end
-        {"", std::string()},
-        {nullptr, std::string()},
+        {"COM3", true, std::string("\x43\x4F\x4D\x33", 4)},  // as every earlier version
+        {"COM12", true, std::string("\x43\x4F\x4D\x31\x32", 5)},
+        {"\\\\.\\COM256", true, std::string("\x5C\x5C\x2E\x5C\x43\x4F\x4D\x32\x35\x36", 10)},
+        {"ABCDEFGHIJKLMNO", true, "ABCDEFGHIJKLMNO"},  // 15: the longest
+        {"ABCDEFGHIJKLMNOP", false, ""},  // 16: cut, it would name another port
+        {"CO", true, std::string("\x43\x4F", 2)},
+        {"", true, std::string()},
+        {nullptr, true, std::string()},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszPort ? row.pszPort : "(null)");
         const std::vector<StoredValue> values = PortValuesToStore(row.pszPort, "1.3");
-        ASSERT_EQ(values.size(), 2u);
-        EXPECT_STREQ(values[0].pszName, "COM Port");
-        EXPECT_EQ(values[0].strData, row.strPortBytes);
-        EXPECT_STREQ(values[1].pszName, "Version");
-        EXPECT_EQ(values[1].strData, std::string("\x31\x2E\x33", 3));
+        ASSERT_EQ(values.size(), row.bPortStored ? 2u : 1u);
+        if (row.bPortStored) {
+            EXPECT_STREQ(values[0].pszName, "COM Port");
+            EXPECT_EQ(values[0].strData, row.strPortBytes);
+        }
+        EXPECT_STREQ(values.back().pszName, "Version");
+        EXPECT_EQ(values.back().strData, std::string("\x31\x2E\x33", 3));
     }
 }
 
-TEST(StoredSettings, StoredDataReadsUpToTheFirstZeroAndAtMostFiveBytes)
+TEST(StoredSettings, StoredDataReadsUpToTheFirstZeroAndAtMostFifteenCharacters)
 {
     struct Row {
         std::string strData;
-        const char* pszPort;
+        bool bRead;
+        const char* pszPort;  // read, or what strPort keeps
     };
     const Row rows[] = {
-        {std::string("COM7\0", 5), "COM7"},
-        {"COM12", "COM12"},
-        {"COM3", "COM3"},
-        {std::string("CO\0M5", 5), "CO"},
-        {"COM123", "COM12"},  // never more than five, whatever length is claimed
-        {"", ""},
+        {"COM3", true, "COM3"},  // 4 bytes, no terminator: an older version's value
+        {std::string("COM7\0", 5), true, "COM7"},
+        {"COM12", true, "COM12"},
+        {std::string("COM123\0", 7), true, "COM123"},
+        {"ABCDEFGHIJKLMNO", true, "ABCDEFGHIJKLMNO"},
+        {std::string("ABCDEFGHIJKLMNO\0", 16), true, "ABCDEFGHIJKLMNO"},
+        {"ABCDEFGHIJKLMNOP", false, "kept"},  // 16 characters: not a name this relay stores
+        {std::string("CO\0M5", 5), true, "CO"},
+        {"", true, ""},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.pszPort);
+        SCOPED_TRACE(row.strData);
+        std::string strPort = "kept";
         EXPECT_EQ(PortFromStoredData(reinterpret_cast<const unsigned char*>(row.strData.data()),
-                                     row.strData.size()),
-                  row.pszPort);
+                                     row.strData.size(), strPort),
+                  row.bRead);
+        EXPECT_EQ(strPort, row.pszPort);
     }
 }
 

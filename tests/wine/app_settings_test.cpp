@@ -35,7 +35,11 @@ TEST(SettingsStore, ReadsTheStoredPort)
         {"COM7 with a zero, wide", REG_SZ, std::string("C\0O\0M\0" "7\0\0\0", 10), 1, "COM7"},
         {"COM12, exactly 5 bytes", REG_BINARY, "COM12", 1, "COM12"},
         {"COM3, 4 bytes", REG_BINARY, "COM3", 1, "COM3"},
-        {"6 bytes", REG_BINARY, "COM123", 0, "unchanged"},
+        {"15 bytes", REG_BINARY, "ABCDEFGHIJKLMNO", 1, "ABCDEFGHIJKLMNO"},
+        {"15 characters and a zero", REG_BINARY, std::string("ABCDEFGHIJKLMNO\0", 16), 1,
+         "ABCDEFGHIJKLMNO"},
+        {"16 characters", REG_BINARY, "ABCDEFGHIJKLMNOP", 0, "unchanged"},
+        {"17 bytes", REG_BINARY, std::string("ABCDEFGHIJKLMNOP\0", 17), 0, "unchanged"},
         {"zero inside", REG_BINARY, std::string("CO\0M5", 5), 1, "CO"},
     };
     for (const StoredPortRow& row : rows) {
@@ -66,7 +70,8 @@ TEST(SettingsStore, WritesPortAndVersionUnderTheHangulKey)
     };
     const Row rows[] = {
         {"COM3", L"COM3", "COM3"},
-        {"COM12", L"COM1", "COM1"},  // first four characters only
+        {"COM12", L"COM12", "COM12"},  // whole
+        {"\\\\.\\COM256", L"\\\\.\\COM256", "\\\\.\\COM256"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.pszPort);

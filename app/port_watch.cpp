@@ -1,0 +1,62 @@
+// The main window's side of a serial device that goes away and comes back (a USB adapter
+// unplugged and plugged in again, a driver restart).
+//
+// The watch thread only reports the loss (WM_COMM_LOST, posted); everything here runs on the
+// user-interface thread. The relay then logs the loss once, shows the idle picture with a tip
+// that names the lost port, ends the host connection as DLE does (its terminal is gone), and
+// tries every PORT_RETRY_PERIOD_MS to open the same port with the same settings. It keeps its
+// claim on the port meanwhile (serial/port_claim.h), so no second relay takes it. When the
+// port opens it logs the opening as at start, restores the tip and relays again. Nothing asks
+// the operator anything: nobody may be at the PC. A Set in the settings window stops the
+// retries and wins (StopPortRetries); Exit kills the timer with the window, so it ends at once.
+#include "app/converter_dlg.h"
+
+#include "app/product.h"
+#include "log/event_log.h"
+#include "res/resource.h"
+#include "ui/string_format.h"
+
+namespace {
+
+constexpr UINT PORT_RETRY_PERIOD_MS = 2000;
+
+} // namespace
+
+LRESULT CConverterDlg::OnCommLost(WPARAM wParam, LPARAM)
+{
+    // A notice posted before the port was closed, reopened or moved (Set) is stale.
+    if (m_bPortLost || !m_Comm.m_bRunning || static_cast<LONG>(wParam) != m_Comm.Opening())
+        return 0;
+    m_bPortLost = true;
+    m_Comm.ReleaseDevice();  // the dead handle goes now; the claim stays
+    m_dispatcher.EndHostConnection();
+    const std::string& strPort = m_Comm.m_strPortName;
+    m_trayIcon.SetIcon(static_cast<UINT>(ICON_IDLE));
+    m_trayIcon.SetTip(StringPrintf("%s - %s 연결 끊김", PRODUCT_TITLE, strPort.c_str()).c_str());
+    LogStatus(StringPrintf("%s 포트 연결 끊김!", strPort.c_str()));
+    EventLog::Report(EventLog::PortLost(strPort));
+    ::SetTimer(m_hWnd, PORT_RETRY_TIMER_ID, PORT_RETRY_PERIOD_MS, nullptr);
+    return 0;
+}
+
+void CConverterDlg::OnPortRetryTimer()
+{
+    if (!m_bPortLost) {
+        ::KillTimer(m_hWnd, PORT_RETRY_TIMER_ID);
+        return;
+    }
+    if (!m_Comm.ReopenPort())
+        return;  // not back yet: the next tick tries again
+    StopPortRetries();
+    m_Comm.SetNotifyWindow(m_hWnd);
+    LogStatus(StringPrintf("%s Open 성공!", m_Comm.m_strPortName.c_str()));
+}
+
+void CConverterDlg::StopPortRetries()
+{
+    ::KillTimer(m_hWnd, PORT_RETRY_TIMER_ID);
+    if (!m_bPortLost)
+        return;
+    m_bPortLost = false;
+    m_trayIcon.SetTip(PRODUCT_TITLE);
+}
