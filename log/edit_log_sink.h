@@ -1,20 +1,24 @@
 // Text sink for a multi-line edit control: any thread appends, the control's thread inserts.
 //
-// Producers append under the queue's lock and post at most one WM_SINK_FLUSH to the control
-// until a flush has taken the queue. The flush runs inside the control's window procedure:
-// when the user follows the end of the text (caret at the end, nothing selected, last page
-// shown) it inserts at once and the control scrolls with it; otherwise it waits for a timer
-// (SINK_TIMER_ID, one period) and then inserts while keeping the selection with its direction
-// and the first visible line. A flush removes exactly what it copied, so text appended by
-// other threads meanwhile waits for the next flush.
+// Producers append to a bounded queue under its lock and post at most one WM_SINK_FLUSH to
+// the control until a flush has taken the queue; they never wait for the control. The flush
+// runs inside the control's window procedure: when the user follows the end of the text
+// (caret at the end, nothing selected, last page shown) it inserts at once and the control
+// scrolls with it; otherwise it waits, and inserts while keeping the selection with its
+// direction and the first visible line when the timer (SINK_TIMER_ID, one period) fires or,
+// whichever comes first, at the first flush one period after the waiting began (a steady
+// stream of messages can hold a timer back for ever). A flush that waits leaves the queue
+// alone; one that inserts takes it whole, so text appended by other threads meanwhile waits
+// for the next flush.
 //
 // Ownership: the owner constructs the sink (possibly before the control exists), attaches it
 // on the control's thread and destroys it there; the sink leaves the control at its
-// WM_DESTROY. AppendText and AppendTextW may be called from any thread; everything else runs
-// on the control's thread.
+// WM_DESTROY. AppendText, AppendTextW and QueuedChars may be called from any thread;
+// everything else runs on the control's thread.
 #pragma once
 #include <windows.h>
 
+#include "log/flush_deferral.h"
 #include "log/sink_queue.h"
 #include "log/subclass_wnd.h"
 
@@ -44,14 +48,23 @@ public:
     // Inserts the queued text; answers false when it deferred (only when bForce is false).
     bool Flush(bool bForce);
     void OnTimer(UINT_PTR nIdEvent);
+    // Code units waiting in the queue. Any thread.
+    size_t QueuedChars() const { return m_queue.QueuedChars(); }
+    // Empties the control so that it keeps no copy of the old text (no undo). Control's thread.
+    static void EmptyControl(HWND hWndEdit);
 
 protected:
     UINT_PTR m_nTimer;     // 0 while no deferred-insert timer runs; control's thread only
     UINT m_nInterval;      // milliseconds
+    FlushDeferral m_deferral;  // since when flushes have waited; control's thread only
     SinkQueue m_queue;     // queue, flush-posted flag and the post target, under one lock
     HWND m_hWndTarget;     // where appends post WM_SINK_FLUSH; guarded by m_queue's lock
 
+    // The tick count that the deferral compares: GetTickCount (a test may answer its own).
+    virtual DWORD Now() const;
+
 private:
     void SetPostTarget(HWND hWnd);
+    void StopTimer();
     void InsertAtEnd(const std::wstring& strText, int nLength);
 };
