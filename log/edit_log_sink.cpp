@@ -168,13 +168,27 @@ bool CEditLogSink::Flush(bool bForce)
         bFollowing = !::GetScrollInfo(m_hWnd, SB_VERT, &si) ||
                      si.nPos >= si.nMax - static_cast<int>(si.nPage) + 1;
     }
-    if (!m_deferral.Inserts(bFollowing, bForce, Now())) {
-        // The text stays queued, untouched; the next append posts again, so that the clock
-        // is looked at again even when no timer message can come through.
-        m_queue.ForgetFlushRequest();
-        return false;
+    if (m_nTakenDone == m_strTaken.size()) {
+        if (!m_deferral.Inserts(bFollowing, bForce, Now())) {
+            // The text stays queued, untouched; the next append posts again, so that the
+            // clock is looked at again even when no timer message can come through.
+            m_queue.ForgetFlushRequest();
+            return false;
+        }
+        m_strTaken = m_queue.Take();
+        m_nTakenDone = 0;
     }
-    const std::wstring strText = m_queue.Take();
+    // The rest of a take is inserted whatever the view, a part per flush.
+    const size_t nEnd = InsertionEnd(m_strTaken, m_nTakenDone, SINK_INSERT_CHARS);
+    const std::wstring strText = m_strTaken.substr(m_nTakenDone, nEnd - m_nTakenDone);
+    m_nTakenDone = nEnd;
+    if (m_nTakenDone == m_strTaken.size()) {
+        m_strTaken.clear();
+        m_strTaken.shrink_to_fit();  // a take may have held megabytes
+        m_nTakenDone = 0;
+    } else {
+        ::PostMessageA(m_hWnd, WM_SINK_FLUSH, 0, 0);
+    }
     if (bFollowing) {
         InsertAtEnd(strText, nLength);
         return true;

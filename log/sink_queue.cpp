@@ -19,6 +19,20 @@ void AppendConvertingLf(std::wstring& strOut, const wchar_t* pszText)
     }
 }
 
+std::size_t InsertionEnd(const std::wstring& strText, std::size_t nFrom, std::size_t nMaxChars)
+{
+    if (nFrom >= strText.size() || strText.size() - nFrom <= nMaxChars || nMaxChars == 0)
+        return strText.size();
+    const std::size_t nLimit = nFrom + nMaxChars;
+    const std::size_t nLineFeed = strText.rfind(L'\n', nLimit - 1);
+    if (nLineFeed != std::wstring::npos && nLineFeed >= nFrom)
+        return nLineFeed + 1;
+    const wchar_t chLast = strText[nLimit - 1];
+    if (chLast >= 0xD800 && chLast <= 0xDBFF && nLimit - 1 > nFrom)
+        return nLimit - 1;
+    return nLimit;
+}
+
 std::wstring DroppedLinesText(long long nLines)
 {
     // "... N줄 생략 ..." (N lines left out)

@@ -83,6 +83,12 @@ private:
     bool m_bDropEndsMidLine = false;   // the last dropped piece ended inside a line
 };
 
+// Where the next insertion of strText from nFrom ends: all of it when at most nMaxChars
+// remain, otherwise after the last line feed within nMaxChars, or at nMaxChars when there is
+// none (one less if that would split a surrogate pair). One insertion into the control is
+// kept short this way, so the control's thread answers other messages in between.
+std::size_t InsertionEnd(const std::wstring& strText, std::size_t nFrom, std::size_t nMaxChars);
+
 // The line that stands for nLines dropped lines, CR LF included.
 std::wstring DroppedLinesText(long long nLines);
 

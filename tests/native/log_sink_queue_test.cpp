@@ -318,4 +318,35 @@ const DeferralRow kDeferralRows[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, SinkDeferral, ::testing::ValuesIn(kDeferralRows),
                          [](const ::testing::TestParamInfo<DeferralRow>& info) { return info.param.pszName; });
 
+struct CutRow {
+    const char* pszName;
+    const wchar_t* pszText;
+    size_t nFrom;
+    size_t nMax;
+    size_t nEnd;
+};
+
+class SinkInsertionEnd : public ::testing::TestWithParam<CutRow> {};
+
+// One insertion's share of a take: whole lines where one fits, never half a surrogate pair.
+TEST_P(SinkInsertionEnd, CutsAfterALineFeedWithinTheLimit)
+{
+    const CutRow& row = GetParam();
+    EXPECT_EQ(InsertionEnd(row.pszText, row.nFrom, row.nMax), row.nEnd);
+}
+
+const CutRow kCutRows[] = {
+    {"all_fits", L"ab\r\ncd\r\n", 0, 8, 8},
+    {"rest_fits", L"ab\r\ncd\r\n", 4, 4, 8},
+    {"after_the_last_line_feed", L"ab\r\ncd\r\nef\r\n", 0, 9, 8},
+    {"line_feed_at_the_limit", L"ab\r\ncd\r\n", 0, 4, 4},
+    {"from_the_middle", L"ab\r\ncd\r\nef\r\n", 4, 6, 8},
+    {"no_line_feed_cuts_at_the_limit", L"abcdefgh", 0, 5, 5},
+    {"line_feed_before_from_not_used", L"a\nbcdefgh", 2, 4, 6},
+    {"surrogate_pair_kept_whole", L"abc\xD83D\xDE00xyz", 0, 4, 3},
+    {"nothing_left", L"ab", 2, 4, 2},
+};
+INSTANTIATE_TEST_SUITE_P(Rows, SinkInsertionEnd, ::testing::ValuesIn(kCutRows),
+                         [](const ::testing::TestParamInfo<CutRow>& info) { return info.param.pszName; });
+
 }  // namespace
