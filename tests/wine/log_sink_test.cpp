@@ -2,7 +2,7 @@
 // follows the end (also with Hangul in the control), deferred to the timer when the user has
 // scrolled up or selected text and then inserted without moving the view or turning the
 // selection round (by the timer, or by the first flush one period after the wait began when
-// a stream of messages holds the timer back), narrow text around the stack/heap threshold, text appended by another
+// a stream of messages holds the timer back), a large batch inserted in parts, narrow text around the stack/heap threshold, text appended by another
 // thread while a flush inserts, and a sink that moves to a new control after the old one died
 // with a flush request in flight.
 #include <windows.h>
@@ -205,6 +205,24 @@ TEST_F(SinkTest, AStreamWhileScrolledUpInsertsOnePeriodAfterTheFirstWait)
     EXPECT_EQ(FirstVisible(m_hEdit), nTop);
     EXPECT_EQ(sink.Queued(), L"");
     EXPECT_EQ(sink.Timer(), 0u) << "the timer goes with the wait";
+}
+
+// A large take goes into the control a part at a time, each in a flush of its own, so the
+// control's thread answers other messages in between; the parts end at line ends and arrive
+// whole and in order.
+TEST_F(SinkTest, ALargeTakeIsInsertedInParts)
+{
+    CTestSink sink(m_hEdit, kTestInterval);
+    const std::wstring strText = Lines(20000, L"part line ");  // some 300,000 characters
+    ASSERT_GT(strText.size(), 4 * SINK_INSERT_CHARS);
+    sink.AppendTextW(strText.c_str(), false);
+    ASSERT_TRUE(PumpThrough(m_hEdit, WM_SINK_FLUSH));
+    const std::wstring strFirst = EditText(m_hEdit);
+    EXPECT_GT(strFirst.size(), 0u);
+    EXPECT_LE(strFirst.size(), SINK_INSERT_CHARS);
+    EXPECT_EQ(strFirst.compare(strFirst.size() - 2, 2, L"\r\n"), 0) << "cut inside a line";
+    EXPECT_EQ(strText.compare(0, strFirst.size(), strFirst), 0);
+    ASSERT_TRUE(PumpUntil([&] { return EditText(m_hEdit) == strText; }));
 }
 
 struct SelectionRow {
