@@ -77,9 +77,60 @@ TEST(SinkQueue, PostsOnceUntilTaken)
     EXPECT_EQ(refused.Peek(), L"ab");
 }
 
+// "... N줄 생략 ..." with N lines
+std::wstring Dropped(int n)
+{
+    return L"... " + std::to_wstring(n) + L"\xC904 \xC0DD\xB7B5 ...\r\n";
+}
+
+// Starts nThreads producers that each append nLines lines "t:i" + LF (converted), posting
+// through post, and waits for them.
+template <class Post>
+void Produce(SinkQueue& queue, int nThreads, int nLines, Post& post)
+{
+    std::vector<std::thread> producers;
+    for (int t = 0; t < nThreads; ++t) {
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < nLines; ++i) {
+                const std::wstring strLine = std::to_wstring(t) + L":" + std::to_wstring(i) + L"\n";
+                queue.Append(strLine.c_str(), true, post);
+            }
+        });
+    }
+    for (std::thread& p : producers)
+        p.join();
+}
+
+// What the consumer saw: the lines "t:i" in order, and the lines the drop lines counted.
+struct Shown {
+    std::vector<std::pair<int, int>> lines;
+    long long nCounted = 0;
+    bool bTorn = false;
+};
+
+Shown ParseShown(const std::wstring& strShown)
+{
+    Shown shown;
+    size_t nPos = 0;
+    while (nPos < strShown.size()) {
+        const size_t nEnd = strShown.find(L"\r\n", nPos);
+        const std::wstring strLine = strShown.substr(nPos, nEnd - nPos);
+        nPos = nEnd == std::wstring::npos ? strShown.size() : nEnd + 2;
+        const size_t nColon = strLine.find(L':');
+        if (strLine.compare(0, 4, L"... ") == 0 && strLine + L"\r\n" == Dropped(std::stoi(strLine.substr(4))))
+            shown.nCounted += std::stoi(strLine.substr(4));
+        else if (nEnd == std::wstring::npos || nColon == std::wstring::npos)
+            shown.bTorn = true;
+        else
+            shown.lines.emplace_back(std::stoi(strLine.substr(0, nColon)), std::stoi(strLine.substr(nColon + 1)));
+    }
+    return shown;
+}
+
 // Producers on several threads against a consumer that serves flush requests as the control's
-// thread does (take the queue, work without the lock): every line arrives exactly once, each producer's lines in their order, never more than one request is outstanding, and
-// no text is left queued without a request to fetch it.
+// thread does (take the queue, work without the lock): every line arrives exactly once, each
+// producer's lines in their order, never more than one request is outstanding, and no text is
+// left queued without a request to fetch it.
 TEST(SinkQueue, ProducersRacingAFlushLoseNothing)
 {
     const int kThreads = 4;
@@ -99,41 +150,22 @@ TEST(SinkQueue, ProducersRacingAFlushLoseNothing)
             strShown += queue.Take();
         }
     });
-    std::vector<std::thread> producers;
-    for (int t = 0; t < kThreads; ++t) {
-        producers.emplace_back([&, t] {
-            for (int i = 0; i < kLines; ++i) {
-                const std::wstring strLine = std::to_wstring(t) + L":" + std::to_wstring(i) + L"\n";
-                queue.Append(strLine.c_str(), true, [&] {
-                    EXPECT_EQ(nPending.fetch_add(1), 0);
-                    return true;
-                });
-            }
-        });
-    }
-    for (std::thread& p : producers)
-        p.join();
+    auto post = [&] {
+        EXPECT_EQ(nPending.fetch_add(1), 0);
+        return true;
+    };
+    Produce(queue, kThreads, kLines, post);
     bDone = true;
     consumer.join();
     EXPECT_EQ(queue.Peek(), L"");
 
+    const Shown shown = ParseShown(strShown);
+    ASSERT_FALSE(shown.bTorn);
+    EXPECT_EQ(shown.nCounted, 0);
     std::vector<int> nNext(kThreads, 0);
-    size_t nPos = 0;
-    int nLinesSeen = 0;
-    while (nPos < strShown.size()) {
-        const size_t nEnd = strShown.find(L"\r\n", nPos);
-        ASSERT_NE(nEnd, std::wstring::npos);
-        const std::wstring strLine = strShown.substr(nPos, nEnd - nPos);
-        const size_t nColon = strLine.find(L':');
-        ASSERT_NE(nColon, std::wstring::npos) << "torn line";
-        const int t = std::stoi(strLine.substr(0, nColon));
-        const int i = std::stoi(strLine.substr(nColon + 1));
-        ASSERT_EQ(i, nNext[t]) << "thread " << t;
-        ++nNext[t];
-        ++nLinesSeen;
-        nPos = nEnd + 2;
-    }
-    EXPECT_EQ(nLinesSeen, kThreads * kLines);
+    for (const auto& line : shown.lines)
+        ASSERT_EQ(line.second, nNext[line.first]++) << "thread " << line.first;
+    EXPECT_EQ(shown.lines.size(), size_t(kThreads) * kLines);
 }
 
 // What a flood looks like: level-99 lines of 4096-byte blocks (12,333 characters each) with
@@ -182,11 +214,6 @@ struct DropRow {
     const wchar_t* pszTaken;
 };
 
-// "... N줄 생략 ..." with N lines
-std::wstring Dropped(int n)
-{
-    return L"... " + std::to_wstring(n) + L"\xC904 \xC0DD\xB7B5 ...\r\n";
-}
 
 class SinkQueueDrops : public ::testing::TestWithParam<DropRow> {};
 
@@ -235,42 +262,20 @@ TEST(SinkQueueBound, ProducersOutrunningTheConsumerLoseOnlyCountedLines)
         }
         strShown += queue.Take();
     });
-    std::vector<std::thread> producers;
-    for (int t = 0; t < kThreads; ++t) {
-        producers.emplace_back([&, t] {
-            for (int i = 0; i < kLines; ++i) {
-                const std::wstring strLine = std::to_wstring(t) + L":" + std::to_wstring(i) + L"\n";
-                queue.Append(strLine.c_str(), true, [] { return true; });
-            }
-        });
-    }
-    for (std::thread& p : producers)
-        p.join();
+    auto post = [] { return true; };
+    Produce(queue, kThreads, kLines, post);
     bDone = true;
     consumer.join();
 
+    const Shown shown = ParseShown(strShown);
+    ASSERT_FALSE(shown.bTorn);
     std::vector<int> nNext(kThreads, 0);
-    long long nShown = 0, nCounted = 0;
-    size_t nPos = 0;
-    while (nPos < strShown.size()) {
-        const size_t nEnd = strShown.find(L"\r\n", nPos);
-        ASSERT_NE(nEnd, std::wstring::npos);
-        const std::wstring strLine = strShown.substr(nPos, nEnd - nPos);
-        nPos = nEnd + 2;
-        if (strLine.compare(0, 4, L"... ") == 0) {
-            ASSERT_EQ(strLine + L"\r\n", Dropped(std::stoi(strLine.substr(4))));
-            nCounted += std::stoi(strLine.substr(4));
-            continue;
-        }
-        const size_t nColon = strLine.find(L':');
-        ASSERT_NE(nColon, std::wstring::npos) << "torn line";
-        const int t = std::stoi(strLine.substr(0, nColon));
-        const int i = std::stoi(strLine.substr(nColon + 1));
-        ASSERT_GE(i, nNext[t]) << "thread " << t << " out of order";
-        nNext[t] = i + 1;
-        ++nShown;
+    for (const auto& line : shown.lines) {
+        ASSERT_GE(line.second, nNext[line.first]) << "thread " << line.first << " out of order";
+        nNext[line.first] = line.second + 1;
     }
-    EXPECT_EQ(nShown + nCounted, static_cast<long long>(kThreads) * kLines);
+    EXPECT_EQ(static_cast<long long>(shown.lines.size()) + shown.nCounted,
+              static_cast<long long>(kThreads) * kLines);
 }
 
 struct DeferralStep {
