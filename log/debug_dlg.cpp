@@ -1,8 +1,9 @@
 // The transaction-log window. Each WM_LOG_RECORD is rendered by the platform-free formatter and
 // handed to the sink with no line-feed conversion (every line already ends in CR LF); past
-// LOG_MAX_LINES lines, or LOG_MAX_TEXT_CHARS characters, the control is emptied first. Stream text arrives through the two stream
-// buffers, which convert LF to CR LF. Runs on the user-interface thread, which owns the window;
-// producers on other threads reach it through SendMessage and wait.
+// LOG_MAX_LINES lines, or LOG_MAX_TEXT_CHARS characters, the control is emptied first. Stream
+// text arrives through the two stream buffers, which convert LF to CR LF. Runs on the
+// user-interface thread, which owns the window; producers on other threads reach it through
+// SendMessage and wait.
 #include "log/debug_dlg.h"
 
 #include <climits>

@@ -56,7 +56,10 @@ public:
     void OnTimer(UINT_PTR nIdEvent);
     // Code units not yet inserted: queued, or taken and waiting for their turn. Control's
     // thread.
-    size_t QueuedChars() const { return m_queue.QueuedChars() + (m_strTaken.size() - m_nTakenDone); }
+    size_t QueuedChars() const
+    {
+        return m_queue.QueuedChars() + (m_strTaken.size() - m_nTakenDone);
+    }
     // Empties the control so that it keeps no copy of the old text (no undo). Control's thread.
     static void EmptyControl(HWND hWndEdit);
 

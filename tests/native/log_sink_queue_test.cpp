@@ -117,12 +117,15 @@ Shown ParseShown(const std::wstring& strShown)
         const std::wstring strLine = strShown.substr(nPos, nEnd - nPos);
         nPos = nEnd == std::wstring::npos ? strShown.size() : nEnd + 2;
         const size_t nColon = strLine.find(L':');
-        if (strLine.compare(0, 4, L"... ") == 0 && strLine + L"\r\n" == Dropped(std::stoi(strLine.substr(4))))
+        const bool bDropLine = strLine.compare(0, 4, L"... ") == 0 &&
+                               strLine + L"\r\n" == Dropped(std::stoi(strLine.substr(4)));
+        if (bDropLine)
             shown.nCounted += std::stoi(strLine.substr(4));
         else if (nEnd == std::wstring::npos || nColon == std::wstring::npos)
             shown.bTorn = true;
         else
-            shown.lines.emplace_back(std::stoi(strLine.substr(0, nColon)), std::stoi(strLine.substr(nColon + 1)));
+            shown.lines.emplace_back(std::stoi(strLine.substr(0, nColon)),
+                                     std::stoi(strLine.substr(nColon + 1)));
     }
     return shown;
 }

@@ -1,10 +1,10 @@
-// The text sink on a real multi-line EDIT control: text inserted at once while the user
-// follows the end (also with Hangul in the control), deferred to the timer when the user has
-// scrolled up or selected text and then inserted without moving the view or turning the
-// selection round (by the timer, or by the first flush one period after the wait began when
-// a stream of messages holds the timer back), a large batch inserted in parts, narrow text around the stack/heap threshold, text appended by another
-// thread while a flush inserts, and a sink that moves to a new control after the old one died
-// with a flush request in flight.
+// The text sink on a real multi-line EDIT control: text inserted at once while the user follows
+// the end (also with Hangul in the control), deferred to the timer when the user has scrolled
+// up or selected text and then inserted without moving the view or turning the selection round
+// (by the timer, or by the first flush one period after the wait began when a stream of
+// messages holds the timer back), a large batch inserted in parts, narrow text around the
+// stack/heap threshold, text appended by another thread while a flush inserts, and a sink that
+// moves to a new control after the old one died with a flush request in flight.
 #include <windows.h>
 
 #include <string>
