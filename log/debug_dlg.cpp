@@ -1,9 +1,10 @@
 // The transaction-log window. Each WM_LOG_RECORD is rendered by the platform-free formatter (a
 // block from a masked copy of its bytes, card_mask.h) and handed to the sink with no line-feed
 // conversion (every line already ends in CR LF), then to the daily file's writer; past
-// LOG_MAX_LINES lines the control is emptied first. Stream text arrives through the two stream
-// buffers, which convert LF to CR LF. Runs on the user-interface thread, which owns the window;
-// producers on other threads reach it through SendMessage and wait.
+// LOG_MAX_LINES lines, or LOG_MAX_TEXT_CHARS characters, the control is emptied first. Stream
+// text arrives through the two stream buffers, which convert LF to CR LF. Runs on the
+// user-interface thread, which owns the window; producers on other threads reach it through
+// SendMessage and wait.
 #include "log/debug_dlg.h"
 
 #include <climits>
@@ -63,6 +64,7 @@ CDebugDlg::CDebugDlg(HWND hWndParent)
     : CDialog(IDD_DEBUG, hWndParent),
       m_nLevel(0),
       m_nLineCount(0),
+      m_nTextChars(0),
       m_logSink(nullptr, LOG_SINK_INTERVAL_MS),
       m_pCoutBuf(new CNarrowStreamBuf(&m_logSink)),
       m_pWcoutBuf(new CWideStreamBuf(&m_logSink)),
@@ -149,10 +151,15 @@ LRESULT CDebugDlg::OnLogRecord(WPARAM wParam, LPARAM lParam)
     if (strLine.empty())
         return 0;
 
-    if (++m_nLineCount > LOG_MAX_LINES) {
+    // Bytes of code page 949 are never fewer than the characters they make, so counting
+    // bytes keeps the text within the bound.
+    if (++m_nLineCount > LOG_MAX_LINES || m_nTextChars + strLine.size() > LOG_MAX_TEXT_CHARS) {
         ClearLog();
         m_nLineCount = 0;
+        // What the sink still holds comes after the emptying: it counts against the bound.
+        m_nTextChars = m_logSink.QueuedChars();
     }
+    m_nTextChars += strLine.size();
     m_logSink.AppendText(strLine.c_str(), false);
     m_logFile.Append(strLine, szTimestamp);
     return 0;
@@ -186,13 +193,7 @@ LRESULT CDebugDlg::OnLogFileNote(WPARAM, LPARAM)
 
 void CDebugDlg::ClearLog()
 {
-    const bool bReadOnly = (::GetWindowLongA(m_editLog.m_hWnd, GWL_STYLE) & ES_READONLY) != 0;
-    if (bReadOnly)
-        m_editLog.SetReadOnly(FALSE);
-    m_editLog.SetSel(0, -1);
-    m_editLog.Send(WM_CLEAR);
-    if (bReadOnly)
-        m_editLog.SetReadOnly(TRUE);
+    CEditLogSink::EmptyControl(m_editLog.m_hWnd);
 }
 
 void CDebugDlg::OnClear()

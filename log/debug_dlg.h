@@ -31,6 +31,11 @@
 #include "ui/message_table.h"
 #include "ui/wnd.h"
 
+// The control is emptied before a line that would take its text past this many characters
+// (about 2 MB of UTF-16), whatever the line count: at level 99 a 4096-byte block makes a line
+// of 12,333 characters, and 5,000 such lines would hold some 120 MB.
+constexpr size_t LOG_MAX_TEXT_CHARS = 1000000;
+
 using CNarrowStreamBuf = CEditStreamBuf<char, CEditLogSink>;    // code page 949, for cout
 using CWideStreamBuf = CEditStreamBuf<wchar_t, CEditLogSink>;   // UTF-16, for wcout
 
@@ -41,8 +46,8 @@ public:
     // hands the stream buffers to the keeper.
     ~CDebugDlg() override;
 
-    // Empties the edit control although it is read-only (and leaves it read-only). Lines still
-    // queued in the sink appear after the emptying.
+    // Empties the edit control although it is read-only (and leaves it read-only), keeping no
+    // undo copy of the old text. Lines still queued in the sink appear after the emptying.
     void ClearLog();
 
     // Applies config.ini's [LOG] values: card masking, and the daily file, whose writer starts
@@ -57,6 +62,9 @@ public:
     int m_nLevel;
     // Lines handed to the sink since the last automatic clear. UI thread only.
     int m_nLineCount;
+    // Characters the control holds or will hold once the sink has inserted its queue, counted
+    // since the last automatic clear (bytes of code page 949, never fewer). UI thread only.
+    size_t m_nTextChars;
     CEdit m_editLog;            // control 1002, bound by the data exchange
     CEditLogSink m_logSink;     // no window at construction, 500 ms; attached in OnInitDialog
     CNarrowStreamBuf* const m_pCoutBuf;   // cout's buffer while redirected; never freed

@@ -19,7 +19,7 @@
 extern const bool g_bUseWideText = (::GetVersion() & 0x80000000u) == 0;
 
 CEditLogSink::CEditLogSink(HWND hWndEdit, UINT nIntervalMs)
-    : m_nTimer(0), m_nInterval(nIntervalMs), m_hWndTarget(nullptr)
+    : m_nTimer(0), m_nInterval(nIntervalMs), m_deferral(nIntervalMs), m_hWndTarget(nullptr)
 {
     Attach(hWndEdit);
 }
@@ -37,13 +37,32 @@ void CEditLogSink::SetPostTarget(HWND hWnd)
     m_queue.Locked([&] { m_hWndTarget = hWnd; });
 }
 
+void CEditLogSink::StopTimer()
+{
+    if (m_nTimer != 0) {
+        ::KillTimer(m_hWnd, m_nTimer);
+        m_nTimer = 0;
+    }
+}
+
+DWORD CEditLogSink::Now() const
+{
+    return ::GetTickCount();
+}
+
+void CEditLogSink::EmptyControl(HWND hWndEdit)
+{
+    // WM_SETTEXT replaces the text whether or not the control is read-only and cannot be
+    // undone; the undoable WM_CLEAR made the control keep a copy as large as the whole text.
+    // Emptying the undo buffer as well leaves nothing of the old text behind.
+    ::SendMessageW(hWndEdit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L""));
+    ::SendMessageW(hWndEdit, EM_EMPTYUNDOBUFFER, 0, 0);
+}
+
 void CEditLogSink::Attach(HWND hWndEdit)
 {
     if (m_hWnd != nullptr && m_hWnd != hWndEdit) {
-        if (m_nTimer != 0) {
-            ::KillTimer(m_hWnd, m_nTimer);
-            m_nTimer = 0;
-        }
+        StopTimer();
         RequestUnhook();
         SetPostTarget(m_hWnd);
     }
@@ -91,10 +110,7 @@ bool CEditLogSink::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESUL
     if (uMsg == WM_DESTROY) {
         // The control goes: stop its timer with it (a later Attach must be able to start one
         // again) and leave; appends only queue from now on.
-        if (m_nTimer != 0) {
-            ::KillTimer(m_hWnd, m_nTimer);
-            m_nTimer = 0;
-        }
+        StopTimer();
         RequestUnhook();
         SetPostTarget(m_hWnd);
         return true;
@@ -104,7 +120,9 @@ bool CEditLogSink::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESUL
         return true;
     }
     if (uMsg == WM_SINK_FLUSH) {
-        if (!Flush(false) && m_nTimer == 0)
+        if (Flush(false))
+            StopTimer();
+        else if (m_nTimer == 0)
             m_nTimer = ::SetTimer(m_hWnd, SINK_TIMER_ID, m_nInterval, nullptr);
         return true;
     }
@@ -113,10 +131,8 @@ bool CEditLogSink::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESUL
 
 void CEditLogSink::OnTimer(UINT_PTR nIdEvent)
 {
-    if (nIdEvent == m_nTimer && m_nTimer != 0 && Flush(true)) {
-        ::KillTimer(m_hWnd, m_nTimer);
-        m_nTimer = 0;
-    }
+    if (nIdEvent == m_nTimer && m_nTimer != 0 && Flush(true))
+        StopTimer();
 }
 
 void CEditLogSink::InsertAtEnd(const std::wstring& strText, int nLength)
@@ -135,9 +151,6 @@ void CEditLogSink::InsertAtEnd(const std::wstring& strText, int nLength)
 
 bool CEditLogSink::Flush(bool bForce)
 {
-    const std::wstring strCopy = m_queue.Take();
-    const size_t nTaken = strCopy.size();
-
     DWORD dwStart = 0;
     DWORD dwEnd = 0;
     ::SendMessageA(m_hWnd, EM_GETSEL, reinterpret_cast<WPARAM>(&dwStart), reinterpret_cast<LPARAM>(&dwEnd));
@@ -155,32 +168,50 @@ bool CEditLogSink::Flush(bool bForce)
         bFollowing = !::GetScrollInfo(m_hWnd, SB_VERT, &si) ||
                      si.nPos >= si.nMax - static_cast<int>(si.nPage) + 1;
     }
-    if (bFollowing) {
-        InsertAtEnd(strCopy, nLength);
-    } else {
-        if (!bForce)
-            return false;  // the text stays queued; the next append posts again
-        ::SendMessageA(m_hWnd, WM_SETREDRAW, FALSE, 0);
-        const LRESULT nFirstBefore = ::SendMessageA(m_hWnd, EM_GETFIRSTVISIBLELINE, 0, 0);
-        if (dwStart != dwEnd) {
-            // Which end holds the caret? Restoring with the anchor first keeps the direction.
-            POINT pt = {};
-            ::GetCaretPos(&pt);
-            const LRESULT nAt = ::SendMessageA(m_hWnd, EM_CHARFROMPOS, 0,
-                                               MAKELPARAM(static_cast<WORD>(pt.x), static_cast<WORD>(pt.y)));
-            const int nCaret = LOWORD(nAt);
-            const int nFromStart = abs(static_cast<int>(LOWORD(dwStart)) - nCaret);
-            const int nFromEnd = abs(static_cast<int>(LOWORD(dwEnd)) - nCaret);
-            if (nFromStart < nFromEnd)
-                std::swap(dwStart, dwEnd);
+    if (m_nTakenDone == m_strTaken.size()) {
+        if (!m_deferral.Inserts(bFollowing, bForce, Now())) {
+            // The text stays queued, untouched; the next append posts again, so that the
+            // clock is looked at again even when no timer message can come through.
+            m_queue.ForgetFlushRequest();
+            return false;
         }
-        InsertAtEnd(strCopy, nLength);
-        ::SendMessageA(m_hWnd, EM_SETSEL, dwStart, dwEnd);
-        const LRESULT nFirstNow = ::SendMessageA(m_hWnd, EM_GETFIRSTVISIBLELINE, 0, 0);
-        ::SendMessageA(m_hWnd, EM_LINESCROLL, 0, nFirstBefore - nFirstNow);
-        ::SendMessageA(m_hWnd, WM_SETREDRAW, TRUE, 0);
-        ::InvalidateRect(m_hWnd, nullptr, TRUE);
+        m_strTaken = m_queue.Take();
+        m_nTakenDone = 0;
     }
-    m_queue.Remove(nTaken);
+    // The rest of a take is inserted whatever the view, a part per flush.
+    const size_t nEnd = InsertionEnd(m_strTaken, m_nTakenDone, SINK_INSERT_CHARS);
+    const std::wstring strText = m_strTaken.substr(m_nTakenDone, nEnd - m_nTakenDone);
+    m_nTakenDone = nEnd;
+    if (m_nTakenDone == m_strTaken.size()) {
+        m_strTaken.clear();
+        m_strTaken.shrink_to_fit();  // a take may have held megabytes
+        m_nTakenDone = 0;
+    } else {
+        ::PostMessageA(m_hWnd, WM_SINK_FLUSH, 0, 0);
+    }
+    if (bFollowing) {
+        InsertAtEnd(strText, nLength);
+        return true;
+    }
+    ::SendMessageA(m_hWnd, WM_SETREDRAW, FALSE, 0);
+    const LRESULT nFirstBefore = ::SendMessageA(m_hWnd, EM_GETFIRSTVISIBLELINE, 0, 0);
+    if (dwStart != dwEnd) {
+        // Which end holds the caret? Restoring with the anchor first keeps the direction.
+        POINT pt = {};
+        ::GetCaretPos(&pt);
+        const LRESULT nAt = ::SendMessageA(m_hWnd, EM_CHARFROMPOS, 0,
+                                           MAKELPARAM(static_cast<WORD>(pt.x), static_cast<WORD>(pt.y)));
+        const int nCaret = LOWORD(nAt);
+        const int nFromStart = abs(static_cast<int>(LOWORD(dwStart)) - nCaret);
+        const int nFromEnd = abs(static_cast<int>(LOWORD(dwEnd)) - nCaret);
+        if (nFromStart < nFromEnd)
+            std::swap(dwStart, dwEnd);
+    }
+    InsertAtEnd(strText, nLength);
+    ::SendMessageA(m_hWnd, EM_SETSEL, dwStart, dwEnd);
+    const LRESULT nFirstNow = ::SendMessageA(m_hWnd, EM_GETFIRSTVISIBLELINE, 0, 0);
+    ::SendMessageA(m_hWnd, EM_LINESCROLL, 0, nFirstBefore - nFirstNow);
+    ::SendMessageA(m_hWnd, WM_SETREDRAW, TRUE, 0);
+    ::InvalidateRect(m_hWnd, nullptr, TRUE);
     return true;
 }

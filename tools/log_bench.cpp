@@ -7,7 +7,9 @@
 // window through SendMessage, as the host receive thread does; the main thread is the
 // user-interface thread and pumps messages.
 //
-//   log_bench rate LEVEL shown|hidden|scrolled N   records/s of 4096-byte blocks
+//   log_bench rate LEVEL shown|hidden|scrolled N   records/s of 4096-byte blocks, and the
+//                                                   working set before, at its highest
+//                                                   during and after them
 //   log_bench peak LEVEL N                          peak working set after N records (hidden)
 //   log_bench cout N BUSY_MS                        cout lines/s while the UI thread is busy
 //   log_bench ui LEVEL BLOCK PAUSE_MS SECONDS       answer times to a sent message, and the
@@ -99,11 +101,35 @@ struct Window {
     HWND hEdit;
 };
 
+PROCESS_MEMORY_COUNTERS Memory()
+{
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof(pmc);
+    GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc));
+    return pmc;
+}
+
+double MiB(SIZE_T n)
+{
+    return n / 1048576.0;
+}
+
 // Sends n blocks from a producer thread, then an end marker, and waits until the marker is
-// the control's last line.
-double RunRecords(Window& w, int n, int nBlock)
+// the control's last line. pnHighest, when given, gets the highest working set seen while
+// the records went through (read every 100 ms and at the end).
+double RunRecords(Window& w, int n, int nBlock, SIZE_T* pnHighest = nullptr)
 {
     const std::string strBlock = Block(nBlock);
+    std::atomic<bool> bDone{false};
+    std::atomic<SIZE_T> nHighest{0};
+    std::thread sampler;
+    if (pnHighest != nullptr)
+        sampler = std::thread([&] {
+            while (!bDone.load()) {
+                nHighest = std::max<SIZE_T>(nHighest.load(), Memory().WorkingSetSize);
+                Sleep(100);  // sampling pace, not a wait for a state
+            }
+        });
     const auto t0 = Clock::now();
     std::thread producer([&] {
         for (int i = 0; i < n; ++i)
@@ -116,6 +142,11 @@ double RunRecords(Window& w, int n, int nBlock)
     });
     const auto t1 = Clock::now();
     producer.join();
+    bDone = true;
+    if (sampler.joinable()) {
+        sampler.join();
+        *pnHighest = std::max<SIZE_T>(nHighest.load(), Memory().WorkingSetSize);
+    }
     return Seconds(t0, t1);
 }
 
@@ -131,9 +162,14 @@ int Rate(int nLevel, const std::string& strMode, int n)
         SendMessageW(w.hEdit, EM_SETSEL, 0, 0);
         SendMessageW(w.hEdit, WM_VSCROLL, SB_TOP, 0);
     }
-    const double s = RunRecords(w, n, LOG_MAX_BLOCK);
-    std::printf("rate level=%d window=%s records=%d: %.0f records/s (%.2f s)\n", nLevel,
-                strMode.c_str(), n, n / s, s);
+    const SIZE_T nIdle = Memory().WorkingSetSize;
+    SIZE_T nHighest = 0;
+    const double s = RunRecords(w, n, LOG_MAX_BLOCK, &nHighest);
+    const SIZE_T nAfter = Memory().WorkingSetSize;
+    std::printf("rate level=%d window=%s records=%d: %.0f records/s (%.2f s); working set "
+                "idle %.1f MiB, highest %+.1f MiB, after %+.1f MiB\n",
+                nLevel, strMode.c_str(), n, n / s, s, MiB(nIdle), MiB(nHighest) - MiB(nIdle),
+                MiB(nAfter) - MiB(nIdle));
     return 0;
 }
 
@@ -142,9 +178,7 @@ int Peak(int nLevel, int n)
 {
     Window w(nLevel);
     const double s = RunRecords(w, n, LOG_MAX_BLOCK);
-    PROCESS_MEMORY_COUNTERS pmc = {};
-    pmc.cb = sizeof(pmc);
-    GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof(pmc));
+    const PROCESS_MEMORY_COUNTERS pmc = Memory();
     std::printf("peak level=%d window=hidden records=%d: peak working set %.1f MiB, now %.1f MiB (%.1f s)\n",
                 nLevel, n, pmc.PeakWorkingSetSize / 1048576.0, pmc.WorkingSetSize / 1048576.0, s);
     return 0;

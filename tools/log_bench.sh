@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Prints the transaction-log window's figures (tools/log_bench.cpp): records per second at
-# levels 0, 5 and 99 with the window shown, hidden and scrolled up; the peak working set after
+# levels 0, 5 and 99 with the window shown, hidden and scrolled up, each with the working set
+# before, at its highest and after; the same at level 99 through FLOOD_RECORDS (10,000)
+# 4096-byte blocks, where the text's and the queue's bounds show; the peak working set after
 # 100,000 records; cout lines per second while the UI thread is busy; answer times to a sent
 # message and the time to show a question box while a producer streams at level 99.
 # Usage: log_bench.sh BUILD_DIR (a cross build with the log_bench target built). Each figure
@@ -25,6 +27,9 @@ for level in 0 5 99; do
     esac
     run rate "$level" "$mode" "$n"
   done
+done
+for mode in hidden shown scrolled; do
+  run rate 99 "$mode" "${FLOOD_RECORDS:-10000}"
 done
 run peak 5 100000
 run peak 0 100000

@@ -68,6 +68,15 @@ SAFE = b"ABCDEGHJKLMNOPQRSUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
 ECHO = {"rules": [{"kind": "any", "do": [{"echo": True}]}]}
 FLOOD = {"rules": [{"kind": "any", "prefix": "46", "do": [{"send_len": 1 << 20}]},
                    {"kind": "any", "do": [{"echo": True}]}]}
+# The log-window flood: 4 MiB of host blocks (some 1,000 level-99 lines, 12 million
+# characters), against text bounded at a million characters and a sink queue of 4 MiB; the
+# working set may grow by LOG_FLOOD_GROWTH over its level before the row while it lasts.
+LOG_FLOOD_BYTES = 4 << 20
+LOG_FLOOD = {"rules": [{"kind": "any", "prefix": "46", "do": [{"send_len": LOG_FLOOD_BYTES}]},
+                       {"kind": "any", "do": [{"echo": True}]}]}
+LOG_FLOOD_GROWTH = 32 << 20
+ID_TRAY_DEBUG = 32773  # the tray menu's log window command
+EM_SETSEL, WM_VSCROLL, SB_TOP = 0x00B1, 0x0115, 6
 HELLO = "16"  # first byte of the relay's ClientHello, seen raw by a host that speaks no TLS
 REFUSED = "#1 접속오류!![-2] 127.0.0.1:%d"
 PORT_LOST = "COM1 포트 연결 끊김!"
@@ -160,6 +169,13 @@ ROWS = [
         host={"rules": [{"kind": "any", "prefix": "46",
                          "do": [{"send_len": 16 << 20, "byte": "41"}]}]}),
     row("host floods, level 0", [("connect",), ("flood",)], tls=True, host=FLOOD, level=0),
+    # The log window open and scrolled up by its reader while the host floods at level 99: the
+    # sink's queue stays bounded (the working set with it) and inserts in short parts at least
+    # every 500 ms, and the UI thread answers. The relay ends there (hiding the window would
+    # hold the UI thread 2 s without a window manager).
+    row("host floods, level 99, log shown and scrolled up",
+        [("connect",), ("log_scrolled_up",), ("flood", LOG_FLOOD_BYTES), ("end", "exit")],
+        tls=True, host=LOG_FLOOD),
 ] + [
     row("host stops reading, %s, %s" % (how, "TLS" if tls else "plain"),
         [("connect",), ("fill",), ("end", how)], tls=tls, host=STOPPED, level=0,
@@ -181,8 +197,9 @@ ROWS = [
     row("terminal stops reading, host floods, exit", [("connect",), ("trigger",), ("stall",),
                                                       ("end_stalled", "exit")],
         host=SENDS_16M, config=RELAY_CONFIG, level=0),
+    # Unwarmed, the row begins while the new relay hides its main window.
     row("AllowHosts with a bad entry", [("bad_allow_list",)], host=ECHO,
-        config=BAD_RELAY_CONFIG, level=0, warm=False),
+        config=BAD_RELAY_CONFIG, level=0, warm=False, waits=HIDE_WAIT),
 ]
 
 
@@ -264,7 +281,7 @@ class FaultTable(unittest.TestCase):
         self.term = BENCH.terminal
         relay = self.live_relay(r)
         self.hosts = []
-        if (("flood",) in r["steps"] or ("cycles",) in r["steps"]) and r["level"] == 99 \
+        if any(step[0] in ("flood", "cycles") for step in r["steps"]) and r["level"] == 99 \
                 and not getattr(relay, "flooded", False):
             self.term.clear()
             self.host = self.new_host(FLOOD, "server_ip1")
@@ -476,10 +493,36 @@ class FaultTable(unittest.TestCase):
         self.assertEqual([e.text for e in relay.entries()
                           if e.kind == "status" and "오류" in e.text], [])
 
-    def step_flood(self, r):
-        """The host sends 1 MiB at full speed while the terminal sends counted frames: the
-        terminal gets the flood and then the echoes, the host every frame."""
+    def step_flood(self, r, size=1 << 20):
+        """The host sends size bytes (1 MiB) at full speed while the terminal sends counted
+        frames: the terminal gets the flood and then the echoes, the host every frame. With
+        the log window scrolled up (step_log_scrolled_up), the working set is read all along
+        and may not pass LOG_FLOOD_GROWTH over its level before."""
         relay = FaultTable.relay
+        watch = getattr(self, "memory_watch", None)
+        if watch:
+            self.memory_watch = None
+            before = relay.inspector.call("memory", pid=relay.pid)["working_set"]
+            highest = [before]
+            done = threading.Event()
+
+            def sample():
+                while not done.wait(0.2):
+                    m = relay.inspector.call("memory", pid=relay.pid)
+                    if m.get("ok"):
+                        highest[0] = max(highest[0], m["working_set"])
+            sampler = threading.Thread(target=sample, daemon=True)
+            sampler.start()
+            try:
+                self.step_flood(r, size)
+            finally:
+                done.set()
+                sampler.join(h.BOUND)
+            print("faults: %-42s working set %.1f MiB before the flood, at most %+.1f MiB "
+                  "during it" % ("", before / 2**20, (highest[0] - before) / 2**20),
+                  file=sys.stderr, flush=True)
+            self.assertLessEqual(highest[0], before + LOG_FLOOD_GROWTH)
+            return
         conn = [e for e in list(self.host.events) if e["event"] == "connect"][-1]["conn"]
         self.send(b"F", paced=False)
         self.assertTrue(h.poll(lambda: host_rx(self.host, conn) == b"F"))
@@ -487,12 +530,24 @@ class FaultTable(unittest.TestCase):
         self.term.send_frames([frames[k:k + 500] for k in range(0, len(frames), 500)],
                               paced=False, gap_ms=20)
         self.last_tx = time.monotonic()
-        flood = h.fill(1 << 20)
+        flood = h.fill(size)
         want = flood + frames
         got = self.term.wait_received(len(want), 60)
         self.assertEqual(digest(got), digest(want), "host -> terminal")
         self.assertEqual(digest(host_rx(self.host, conn)), digest(b"F" + frames))
         self.assertTrue(relay.running())
+
+    def step_log_scrolled_up(self, r):
+        """The reader opens the log window from the tray menu, puts the caret at the start
+        and scrolls to the top: from then on the sink inserts only in deferred batches."""
+        relay = FaultTable.relay
+        self.assertTrue(relay.inspector.call("command", hwnd=relay.main, cmd=ID_TRAY_DEBUG)["ok"])
+        self.assertTrue(relay.inspector.call("wait", hwnd=relay.log, state="visible",
+                                             timeout=int(h.BOUND * 1000))["ok"])
+        for msg, wparam in ((EM_SETSEL, 0), (WM_VSCROLL, SB_TOP)):
+            self.assertTrue(relay.inspector.call("send", hwnd=relay.log, id=h.IDC_EDIT_LOG,
+                                                 msg=msg, wparam=wparam, lparam=0)["ok"])
+        self.memory_watch = True
 
     def step_random(self, r):
         """Random terminal bytes for RANDOM_SECONDS from the seed: valid and broken connect

@@ -1,9 +1,10 @@
-// The text sink on a real multi-line EDIT control: text inserted at once while the user
-// follows the end (also with Hangul in the control), deferred to the timer when the user has
-// scrolled up or selected text and then inserted without moving the view or turning the
-// selection round, narrow text around the stack/heap threshold, text appended by another
-// thread while a flush inserts, and a sink that moves to a new control after the old one died
-// with a flush request in flight.
+// The text sink on a real multi-line EDIT control: text inserted at once while the user follows
+// the end (also with Hangul in the control), deferred to the timer when the user has scrolled
+// up or selected text and then inserted without moving the view or turning the selection round
+// (by the timer, or by the first flush one period after the wait began when a stream of
+// messages holds the timer back), a large batch inserted in parts, narrow text around the
+// stack/heap threshold, text appended by another thread while a flush inserts, and a sink that
+// moves to a new control after the old one died with a flush request in flight.
 #include <windows.h>
 
 #include <string>
@@ -25,6 +26,12 @@ public:
     using CEditLogSink::CEditLogSink;
     UINT_PTR Timer() const { return m_nTimer; }
     std::wstring Queued() const { return m_queue.Peek(); }
+    // With a clock set, the deferral reads it instead of the tick count.
+    DWORD dwClock = 0;
+    bool bOwnClock = false;
+
+protected:
+    DWORD Now() const override { return bOwnClock ? dwClock : CEditLogSink::Now(); }
 };
 
 std::pair<DWORD, DWORD> Selection(HWND hEdit)
@@ -163,6 +170,59 @@ TEST_F(SinkTest, ScrolledUpWaitsForTheTimerAndKeepsTheView)
     EXPECT_EQ(sink.Timer(), SINK_TIMER_ID) << "the caret is no longer at the end";
     ASSERT_TRUE(PumpUntil([&] { return EditText(m_hEdit) == strPreload + L"new\r\nmore\r\n"; }));
     EXPECT_EQ(FirstVisible(m_hEdit), nTop);
+}
+
+// A steady stream of records while the reader has scrolled up: each append posts a flush
+// that has to wait, and WM_TIMER may never come through between them. The flush that comes
+// one period after the first wait inserts by itself, keeping the view. The test's clock
+// stands still unless moved, and the period (a minute) is far beyond the test's real time, so
+// the timer cannot fire: only that time check can insert.
+TEST_F(SinkTest, AStreamWhileScrolledUpInsertsOnePeriodAfterTheFirstWait)
+{
+    const std::wstring strPreload = Lines(300, L"line ");
+    Preload(strPreload);
+    ::SendMessageA(m_hEdit, EM_LINESCROLL, 0, -150);
+    const LRESULT nTop = FirstVisible(m_hEdit);
+    const UINT kPeriod = 60000;
+    CTestSink sink(m_hEdit, kPeriod);
+    sink.bOwnClock = true;
+    sink.dwClock = 0xFFFFFF00u;  // the tick count wraps meanwhile
+
+    std::wstring strQueued;
+    for (DWORD dwAt : {0u, 200u, kPeriod - 1u}) {
+        sink.dwClock = 0xFFFFFF00u + dwAt;
+        const std::wstring strLine = L"at " + std::to_wstring(dwAt) + L"\r\n";
+        sink.AppendTextW(strLine.c_str(), false);
+        strQueued += strLine;
+        ASSERT_TRUE(PumpThrough(m_hEdit, WM_SINK_FLUSH)) << "each append posts again";
+        EXPECT_EQ(EditText(m_hEdit), strPreload) << "waits at " << dwAt << " ms";
+        EXPECT_EQ(sink.Queued(), strQueued);
+    }
+    sink.dwClock = 0xFFFFFF00u + kPeriod;
+    sink.AppendTextW(L"due\r\n", false);
+    ASSERT_TRUE(PumpThrough(m_hEdit, WM_SINK_FLUSH));
+    EXPECT_EQ(EditText(m_hEdit), strPreload + strQueued + L"due\r\n");
+    EXPECT_EQ(FirstVisible(m_hEdit), nTop);
+    EXPECT_EQ(sink.Queued(), L"");
+    EXPECT_EQ(sink.Timer(), 0u) << "the timer goes with the wait";
+}
+
+// A large take goes into the control a part at a time, each in a flush of its own, so the
+// control's thread answers other messages in between; the parts end at line ends and arrive
+// whole and in order.
+TEST_F(SinkTest, ALargeTakeIsInsertedInParts)
+{
+    CTestSink sink(m_hEdit, kTestInterval);
+    const std::wstring strText = Lines(20000, L"part line ");  // some 300,000 characters
+    ASSERT_GT(strText.size(), 4 * SINK_INSERT_CHARS);
+    sink.AppendTextW(strText.c_str(), false);
+    ASSERT_TRUE(PumpThrough(m_hEdit, WM_SINK_FLUSH));
+    const std::wstring strFirst = EditText(m_hEdit);
+    EXPECT_GT(strFirst.size(), 0u);
+    EXPECT_LE(strFirst.size(), SINK_INSERT_CHARS);
+    EXPECT_EQ(strFirst.compare(strFirst.size() - 2, 2, L"\r\n"), 0) << "cut inside a line";
+    EXPECT_EQ(strText.compare(0, strFirst.size(), strFirst), 0);
+    ASSERT_TRUE(PumpUntil([&] { return EditText(m_hEdit) == strText; }));
 }
 
 struct SelectionRow {

@@ -1,5 +1,6 @@
 // The transaction-log window with a real dialog, edit control and sink on the test's own
-// thread: the line limit, the Clear and Close buttons, cout and wcout shown in the window (the
+// thread: the line and text limits, the memory a level-99 flood leaves behind, the Clear and
+// Close buttons, cout and wcout shown in the window (the
 // test program links the same log code as pellarin.dll and so shares its streams), and a
 // thread that keeps writing to cout while the window is destroyed. With
 // PELLARIN_SCREENSHOT_DIR set, one more case saves a picture of the window full of level-99
@@ -8,10 +9,12 @@
 // The sink inserts from posted messages, so every wait pumps this thread's messages until the
 // control shows the state that proves the case, with a bound.
 #include <windows.h>
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -134,6 +137,73 @@ TEST(LogWindowLines, LineThatPassesFiveThousandEmptiesTheControlFirst)
     EXPECT_EQ(log.pDlg->m_nLineCount, 0);
 }
 
+// Printable bytes, no connect-request start: a block as a host sends it.
+std::string Block(size_t nSize)
+{
+    std::string str;
+    for (size_t i = 0; i < nSize; ++i)
+        str.push_back(static_cast<char>(0x30 + i % 78));
+    return str;
+}
+
+// At level 99 a 4096-byte block makes a line of 12,333 characters: 81 of them stay below a
+// million characters, the 82nd would pass it and empties the control first, whatever the
+// line count.
+TEST(LogWindowLines, LineThatWouldPassAMillionCharactersEmptiesTheControlFirst)
+{
+    LogWindow log(LOG_LEVEL_FULL);
+    const std::string strBlock = Block(LOG_MAX_BLOCK);
+    const int kFit = static_cast<int>(LOG_MAX_TEXT_CHARS / 12333);
+    ASSERT_EQ(kFit, 81);
+    for (int i = 0; i < kFit; ++i)
+        log.Block(LOG_VAN_TO_CAT, strBlock);
+    ASSERT_TRUE(PumpUntil([&] { return LineCount(log.hEdit) == kFit + 1; }));
+    EXPECT_EQ(EditText(log.hEdit).size(), size_t(kFit) * 12333);
+    EXPECT_EQ(log.pDlg->m_nLineCount, kFit);
+
+    log.Block(LOG_VAN_TO_CAT, strBlock);
+    ASSERT_TRUE(PumpUntil([&] { return LineCount(log.hEdit) == 2; }));
+    EXPECT_EQ(EditText(log.hEdit).size(), 12333u);
+    EXPECT_EQ(log.pDlg->m_nLineCount, 0);
+}
+
+SIZE_T WorkingSet()
+{
+    PROCESS_MEMORY_COUNTERS pmc = {};
+    pmc.cb = sizeof pmc;
+    GetProcessMemoryInfo(GetCurrentProcess(), &pmc, sizeof pmc);
+    return pmc.WorkingSetSize;
+}
+
+// 5,001 level-99 records of 4096 bytes from another thread (as the host's receive thread
+// sends them), through the automatic clears: the process keeps no more than the bound above
+// its level before them. An undoable clear left a copy of the whole text in the control
+// (some 235 MB), and the text itself grew to some 120 MB before the line limit emptied it.
+// The bound: the text's limit (a million characters, 2 MB) and the sink queue's (4 MiB),
+// each possibly doubled while it grows, and the heap's slack.
+TEST(LogWindowMemory, FiveThousandAndOneFullBlocksStayWithinTheBound)
+{
+    constexpr SIZE_T kBound = SIZE_T(32) << 20;
+    LogWindow log(LOG_LEVEL_FULL);
+    const std::string strBlock = Block(LOG_MAX_BLOCK);
+    log.Block(LOG_VAN_TO_CAT, strBlock);  // what one line costs is in the level
+    ASSERT_TRUE(PumpUntil([&] { return LineCount(log.hEdit) == 2; }));
+    const SIZE_T nBefore = WorkingSet();
+
+    std::thread producer([&] {
+        for (int i = 0; i < LOG_MAX_LINES + 1; ++i)
+            log.Block(LOG_VAN_TO_CAT, strBlock);
+        log.Status("END");
+    });
+    const bool bShown = PumpUntil([&] { return IsStatusLine(LastLine(log.hEdit), L"END"); }, 600000);
+    producer.join();
+    ASSERT_TRUE(bShown);
+    const SIZE_T nAfter = WorkingSet();
+    std::printf("working set %.1f MiB before, %.1f MiB after\n", nBefore / 1048576.0,
+                nAfter / 1048576.0);
+    EXPECT_LE(nAfter, nBefore + kBound);
+}
+
 TEST(LogWindowLines, ClearEmptiesAReadOnlyControlAndKeepsTheCounter)
 {
     LogWindow log;
@@ -143,6 +213,7 @@ TEST(LogWindowLines, ClearEmptiesAReadOnlyControlAndKeepsTheCounter)
                  reinterpret_cast<LPARAM>(GetDlgItem(log.hDlg, IDC_BUTTON_CLEAR)));
     EXPECT_EQ(EditText(log.hEdit), L"");
     EXPECT_NE(GetWindowLongW(log.hEdit, GWL_STYLE) & ES_READONLY, 0);
+    EXPECT_EQ(SendMessageW(log.hEdit, EM_CANUNDO, 0, 0), 0) << "a copy of the old text stays";
     EXPECT_EQ(log.pDlg->m_nLineCount, 1);
 }
 
