@@ -403,8 +403,11 @@ class FaultTable(unittest.TestCase):
         before = seen(relay.entries())
         self.send(data, paced=True)
         self.send(h.connect_request(port, 0x25))
-        self.assertGreater(seen(relay.wait_log(lambda es: seen(es) > before)), before,
-                           "the relay did not serve the request after %r" % data[:20])
+        entries = relay.wait_log(lambda es: seen(es) > before)
+        self.assertGreater(seen(entries), before,
+                           "the relay did not serve the request after %r; its last lines:\n%s"
+                           % (data[:20], "\n".join("  %s %s" % (e.kind, e.text[:120])
+                                                    for e in entries[-8:])))
 
     def drop(self, relay):
         """EOM: the row leaves no connection behind; the log is cleared."""
