@@ -195,10 +195,11 @@ bool ConnectHost(unsigned short nPort)
 
 int main(int argc, char** argv)
 {
-    Stage stage = Stage::Floor;
+    Stage stage = {};
     if (argc < 3 || argc > 5 || (argc >= 4 && !ParseStage(argv[3], &stage)) ||
-        (stage == Stage::Tls) != (argc == 5)) {
-        fprintf(stderr, "usage: floor COMn PORT [floor|message|tray|log|tls SSLLIB32]\n");
+        stage.bTls != (argc == 5)) {
+        fprintf(stderr, "usage: floor COMn PORT [floor|message|tray|log|log-no-tray|tls "
+                        "SSLLIB32]\n");
         return 2;
     }
     if (!OpenPort(argv[1])) {

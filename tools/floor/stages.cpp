@@ -21,7 +21,7 @@
 
 namespace {
 
-Stage g_stage = Stage::Floor;
+Stage g_stage = {};
 HWND g_hTarget = nullptr;  // the window each block's record is sent to (UI thread's)
 NOTIFYICONDATAA g_nid = {};
 HICON g_ahPicture[2] = {};
@@ -87,7 +87,7 @@ DWORD WINAPI UiThread(LPVOID pParam)
     UiStart* pStart = static_cast<UiStart*>(pParam);
     CDebugDlg* pDlg = nullptr;  // lives as long as the process
     HWND hQuiet = CreateQuietWindow();
-    if (g_stage >= Stage::Log) {
+    if (g_stage.bLog) {
         pDlg = new CDebugDlg(nullptr);
         pDlg->Create(IDD_DEBUG, nullptr);
         pDlg->m_nLevel = 0;
@@ -96,7 +96,7 @@ DWORD WINAPI UiThread(LPVOID pParam)
         g_hTarget = hQuiet;
     }
     pStart->bOk = hQuiet != nullptr && g_hTarget != nullptr &&
-                  (g_stage < Stage::Tray || AddTrayIcon(hQuiet));
+                  (!g_stage.bTray || AddTrayIcon(hQuiet));
     SetEvent(pStart->hReady);
     MSG msg;
     while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
@@ -141,10 +141,20 @@ bool StartTls(SOCKET socket, const char* pszSslDll)
 
 bool ParseStage(const char* pszName, Stage* pStage)
 {
-    static const char* const s_apszNames[] = {"floor", "message", "tray", "log", "tls"};
-    for (int i = 0; i < 5; ++i) {
-        if (strcmp(pszName, s_apszNames[i]) == 0) {
-            *pStage = static_cast<Stage>(i);
+    static const struct {
+        const char* pszName;
+        Stage stage;
+    } s_aStages[] = {
+        {"floor", {false, false, false, false}},
+        {"message", {true, false, false, false}},
+        {"tray", {true, true, false, false}},
+        {"log", {true, true, true, false}},
+        {"tls", {true, true, true, true}},
+        {"log-no-tray", {true, false, true, false}},
+    };
+    for (const auto& row : s_aStages) {
+        if (strcmp(pszName, row.pszName) == 0) {
+            *pStage = row.stage;
             return true;
         }
     }
@@ -154,10 +164,10 @@ bool ParseStage(const char* pszName, Stage* pStage)
 bool StartStages(Stage stage, SOCKET socket, const char* pszSslDll)
 {
     g_stage = stage;
-    if (stage == Stage::Floor)
-        return true;
-    if (stage == Stage::Tls && !StartTls(socket, pszSslDll))
+    if (stage.bTls && !StartTls(socket, pszSslDll))
         return false;
+    if (!stage.bMessage)
+        return true;
     UiStart start = {CreateEventA(nullptr, TRUE, FALSE, nullptr), false};
     if (!start.hReady || !CreateThread(nullptr, 0, UiThread, &start, 0, nullptr))
         return false;
@@ -169,12 +179,12 @@ bool StartStages(Stage stage, SOCKET socket, const char* pszSslDll)
 
 void OnHostBlock(const char* pBytes, int nCount)
 {
-    if (g_stage == Stage::Floor)
+    if (!g_stage.bMessage)
         return;
     LogRecord record;
     record.nKind = LOG_VAN_TO_CAT;
     record.strText = BlockText(reinterpret_cast<const unsigned char*>(pBytes), nCount);
-    if (g_stage >= Stage::Tray) {
+    if (g_stage.bTray) {
         g_nPicture ^= 1;
         g_nid.uFlags = NIF_ICON;
         g_nid.hIcon = g_ahPicture[g_nPicture];
@@ -186,7 +196,7 @@ void OnHostBlock(const char* pBytes, int nCount)
 
 bool UsesTls()
 {
-    return g_stage == Stage::Tls;
+    return g_stage.bTls;
 }
 
 int RecvTls(char* pBuffer, int nCapacity)

@@ -10,6 +10,8 @@
 //   log      + the message goes to a real, hidden log window (CDebugDlg, level 0): the line
 //            formatted and put through the sink into its EDIT control, as in the relay
 //   tls      + the host connection through ssllib32.dll (handshake, SSL_RecvData/SendData)
+// and one beside the line: log-no-tray, the log stage without the tray calls, as the relay
+// runs while its picture already shows traffic (it asks the shell only for a change).
 //
 // Threads: StartStages starts the UI thread and returns once its windows exist; OnHostBlock
 // runs on the thread that receives from the host. The UI thread lives as long as the process.
@@ -17,9 +19,15 @@
 
 #include <winsock2.h>
 
-enum class Stage { Floor, Message, Tray, Log, Tls };
+// What a stage adds to the floor.
+struct Stage {
+    bool bMessage;  // a sent message per host block
+    bool bTray;     // a tray picture change per host block
+    bool bLog;      // the message goes to the real log window
+    bool bTls;      // the host connection through ssllib32.dll
+};
 
-// "floor", "message", "tray", "log" or "tls"; false for another name.
+// "floor", "message", "tray", "log", "tls" or "log-no-tray"; false for another name.
 bool ParseStage(const char* pszName, Stage* pStage);
 
 // Starts what stage needs beyond the floor. For tls, loads ssllib32.dll from pszSslDll (a path)
