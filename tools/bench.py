@@ -632,27 +632,40 @@ def end_floor(proc, host):
 
 
 def bench_stages(run, bench, args):
-    """The stage table: floor.exe at each stage in turn (the floor, then the relay's per-block
-    extras added one by one), host -> terminal unpaced 42 B and throughput, on COM3."""
+    """The stage table: floor.exe at each stage (the floor, then the relay's per-block extras
+    added one by one), host -> terminal unpaced 42 B and throughput, on COM3. The stages take
+    turns in --stage-rounds rounds, each with its share of the samples, so that a change of the
+    machine's load during the run falls on all of them alike; a stage's throughput is the
+    median of its rounds."""
     term = termsim.Terminal(os.environ["PELLARIN_TERM_COM3"])
+    rounds = max(1, args.stage_rounds)
+    share = max(1, args.stage_samples // rounds)
+    rates = {}
     try:
-        for stage in STAGES + (SIDE_STAGE,):
-            host = Host(bench.pki if stage == "tls" else None)
-            proc = None
-            try:
-                proc, _ = start_floor(bench, host, stage)
-                path = Path("stage " + stage, term, host, SILENCE)
-                run.take(("stage", stage, 42), "stage %s h2t 42 B unpaced" % stage,
-                         lambda: one_way(path, 42, args.stage_samples))
-                if args.stage_mib:
-                    run.take(("stage", stage, "tput"), "stage %s h2t throughput B/s" % stage,
-                             lambda: h2t_throughput(path, int(args.stage_mib * 1024 * 1024)))
-            except Exception as e:  # noqa: BLE001 (the other stages are still worth having)
-                print("stage %s: n/a (%s)" % (stage, e), flush=True)
-            finally:
-                end_floor(proc, host)
+        for k in range(rounds):
+            for stage in STAGES + (SIDE_STAGE,):
+                host = Host(bench.pki if stage == "tls" else None)
+                proc = None
+                try:
+                    proc, _ = start_floor(bench, host, stage)
+                    path = Path("stage " + stage, term, host, SILENCE)
+                    values = one_way(path, 42, share)
+                    run.results.setdefault(("stage", stage, 42), []).extend(values)
+                    shown = fmt(values)
+                    if args.stage_mib:
+                        r = h2t_throughput(path, int(args.stage_mib * 1024 * 1024))
+                        rates.setdefault(stage, []).append(r)
+                        shown += "  %.2f MB/s" % (r / 1e6)
+                    print("%-40s %s" % ("stage %s round %d h2t 42 B" % (stage, k + 1), shown),
+                          flush=True)
+                except Exception as e:  # noqa: BLE001 (the other stages are still worth having)
+                    print("stage %s round %d: n/a (%s)" % (stage, k + 1, e), flush=True)
+                finally:
+                    end_floor(proc, host)
     finally:
         term.close()
+    for stage, values in rates.items():
+        run.results[("stage", stage, "tput")] = statistics.median(values)
 
 
 def bench_ours_h2t(run, bench, args):
@@ -740,14 +753,16 @@ def stage_rows(arch, get):
 
 def stage_section(section, args):
     section("stage table: host -> terminal one way, unpaced 42 B (one send, the next when it "
-            "arrived), ms, median / p99 of %d samples, and the cost over the stage before; "
-            "throughput host -> terminal, MB/s (%.1f MiB). Stages (floor.exe, each keeping the "
+            "arrived), ms, median / p99 of %d samples (stages: in %d rounds taking turns), and "
+            "the cost over the stage before; throughput host -> terminal, MB/s (%.1f MiB; "
+            "stages: median of the rounds). Stages (floor.exe, each keeping the "
             "one before): floor; message = + a sent message per block to a window of another "
             "thread; tray = + NIM_MODIFY per block (a new picture each time); log = + the real "
             "log window, level 0, hidden; tls = + ssllib32.dll; beside them log-no-tray = the "
             "log stage without the tray calls, as the relay streams (it asks the shell only for "
-            "a change); ours and ours TLS are the relay's own rows" % (args.stage_samples,
-                                                                     args.stage_mib),
+            "a change); ours and ours TLS are the relay's own rows" % (
+                max(1, args.stage_samples // max(1, args.stage_rounds)) *
+                max(1, args.stage_rounds), max(1, args.stage_rounds), args.stage_mib),
             "%-19s %8s %8s   %-11s %8s %8s  %10s" % ("row", "median", "p99", "cost over",
                                                     "median", "p99", "MB/s"), stage_rows)
 
@@ -885,6 +900,8 @@ def main():
                     help="only the stage table (floor.exe's stages and the relay's own rows)")
     ap.add_argument("--stage-samples", type=int, default=200,
                     help="unpaced 42 B samples per row of the stage table")
+    ap.add_argument("--stage-rounds", type=int, default=3,
+                    help="rounds in which the stages take turns (samples shared among them)")
     ap.add_argument("--stage-mib", type=float, default=2.0,
                     help="throughput transfer size per row of the stage table (0: skip)")
     args = ap.parse_args()
