@@ -443,6 +443,31 @@ class ClockedRelay(h.Relay):
         return int(m.group(1)) if m else None
 
 
+def on_connection(bench, relay, name, tls, measure):
+    """Connects the relay to a new host (TLS or not), calls measure(path, ms to connect), and
+    closes the host once the relay shows idle again; a failure is printed as n/a."""
+    host = None
+    try:
+        host, elapsed = connect_ours(relay, bench.terminal, bench.pki if tls else None)
+        measure(Path(name, bench.terminal, host, SILENCE), elapsed)
+    except Exception as e:  # noqa: BLE001
+        print("%s: n/a (%s)" % (name, e), flush=True)
+    finally:
+        if host:
+            host.close()
+        h.poll(lambda: relay.icon_now() == bench.idle)
+
+
+def end_relay(relay):
+    """Ends a relay the way a user does (tray menu, Exit, OK), and for certain."""
+    if relay:
+        try:
+            relay.exit_through_tray()
+        except Exception:  # noqa: BLE001
+            pass
+        relay.kill()
+
+
 def bench_ours(run, bench, args):
     relay = None
     try:
@@ -474,20 +499,13 @@ def bench_ours(run, bench, args):
         handshakes = []
         for tls in (False, True):
             name = "ours TLS" if tls else "ours"
-            host = None
-            try:
-                host, elapsed = connect_ours(relay, term, bench.pki if tls else None)
+
+            def measure(path, elapsed, tls=tls):
                 if tls:
                     handshakes.append(elapsed)
-                path = Path(name, term, host, SILENCE)
                 measure_h2t(run, path, args)
                 measure_t2h(run, path, args, framed=True, tls=tls)
-            except Exception as e:  # noqa: BLE001
-                print("%s: n/a (%s)" % (name, e), flush=True)
-            finally:
-                if host:
-                    host.close()
-                h.poll(lambda: relay.icon_now() == bench.idle)
+            on_connection(bench, relay, name, tls, measure)
         for _ in range(4):  # later TLS connections, for the first-connection figure
             try:
                 host, elapsed = connect_ours(relay, term, bench.pki)
@@ -500,12 +518,7 @@ def bench_ours(run, bench, args):
             run.take(("ours", "mem busy"), "ours working set after %d blocks" % args.mem_blocks,
                      lambda: blocks_then_memory(bench, relay, term, args.mem_blocks))
     finally:
-        if relay:
-            try:
-                relay.exit_through_tray()
-            except Exception:  # noqa: BLE001
-                pass
-            relay.kill()
+        end_relay(relay)
 
 
 def blocks_then_memory(bench, relay, term, count):
@@ -551,11 +564,7 @@ def log_rate(bench, level, count):
         finally:
             host.close()
     finally:
-        try:
-            relay.exit_through_tray()
-        except Exception:  # noqa: BLE001
-            pass
-        relay.kill()
+        end_relay(relay)
 
 
 def log_pipeline(build_dir, level, mode, count):
@@ -681,28 +690,16 @@ def bench_ours_h2t(run, bench, args):
         relay.wait_status("COM1 Open 성공!")
         for tls in (False, True):
             name = "ours TLS" if tls else "ours"
-            host = None
-            try:
-                host, _ = connect_ours(relay, bench.terminal, bench.pki if tls else None)
-                path = Path(name, bench.terminal, host, SILENCE)
+
+            def measure(path, _elapsed, name=name):
                 run.take((name, "b2b", 42), "%s h2t 42 B unpaced" % name,
                          lambda: one_way(path, 42, args.stage_samples))
                 if args.stage_mib:
                     run.take((name, "h2t tput"), "%s h2t throughput B/s" % name,
                              lambda: h2t_throughput(path, int(args.stage_mib * 1024 * 1024)))
-            except Exception as e:  # noqa: BLE001
-                print("%s: n/a (%s)" % (name, e), flush=True)
-            finally:
-                if host:
-                    host.close()
-                h.poll(lambda: relay.icon_now() == bench.idle)
+            on_connection(bench, relay, name, tls, measure)
     finally:
-        if relay:
-            try:
-                relay.exit_through_tray()
-            except Exception:  # noqa: BLE001
-                pass
-            relay.kill()
+        end_relay(relay)
 
 
 def bench_socat(run, bench, args):
