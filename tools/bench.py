@@ -49,6 +49,16 @@ figures. Figures only, never pass or fail. The rows, section by section:
      - log through the relay: host blocks of 300 bytes, each sent when the previous one
        arrived, at levels 0, 5 and 99 until the log window shows them all; bound by the
        path's latency, so the levels differ by the log's share.
+  7. the stage table: what each of the relay's per-block extras costs on its own. floor.exe
+     runs once per stage (tools/floor/stages.h), each stage keeping the one before: the
+     floor; + a sent message per host block to a window of another thread; + the tray
+     picture changed per block (NIM_MODIFY, two pictures in turn); + the relay's own log
+     window (level 0, hidden) rendering the record into its EDIT control; + TLS through the
+     build's ssllib32.dll; beside them log-no-tray, the log stage without the tray calls (the
+     relay asks the shell only for a change of picture, so a stream makes none). Rows: host
+     -> terminal unpaced 42 B (median, p99, and the cost over the stage before) and host ->
+     terminal throughput; then ours beside log-no-tray and ours TLS beside tls. --stages-only measures this table alone (with ours'
+     two rows), so that it can be rerun quickly.
 The relay runs at log level 0 (the default without a config.ini) except in the log rows, so
 the log window's work is part of what is measured. A measurement that fails prints n/a and
 its reason; the others go on.
@@ -433,6 +443,31 @@ class ClockedRelay(h.Relay):
         return int(m.group(1)) if m else None
 
 
+def on_connection(bench, relay, name, tls, measure):
+    """Connects the relay to a new host (TLS or not), calls measure(path, ms to connect), and
+    closes the host once the relay shows idle again; a failure is printed as n/a."""
+    host = None
+    try:
+        host, elapsed = connect_ours(relay, bench.terminal, bench.pki if tls else None)
+        measure(Path(name, bench.terminal, host, SILENCE), elapsed)
+    except Exception as e:  # noqa: BLE001
+        print("%s: n/a (%s)" % (name, e), flush=True)
+    finally:
+        if host:
+            host.close()
+        h.poll(lambda: relay.icon_now() == bench.idle)
+
+
+def end_relay(relay):
+    """Ends a relay the way a user does (tray menu, Exit, OK), and for certain."""
+    if relay:
+        try:
+            relay.exit_through_tray()
+        except Exception:  # noqa: BLE001
+            pass
+        relay.kill()
+
+
 def bench_ours(run, bench, args):
     relay = None
     try:
@@ -464,20 +499,13 @@ def bench_ours(run, bench, args):
         handshakes = []
         for tls in (False, True):
             name = "ours TLS" if tls else "ours"
-            host = None
-            try:
-                host, elapsed = connect_ours(relay, term, bench.pki if tls else None)
+
+            def measure(path, elapsed, tls=tls):
                 if tls:
                     handshakes.append(elapsed)
-                path = Path(name, term, host, SILENCE)
                 measure_h2t(run, path, args)
                 measure_t2h(run, path, args, framed=True, tls=tls)
-            except Exception as e:  # noqa: BLE001
-                print("%s: n/a (%s)" % (name, e), flush=True)
-            finally:
-                if host:
-                    host.close()
-                h.poll(lambda: relay.icon_now() == bench.idle)
+            on_connection(bench, relay, name, tls, measure)
         for _ in range(4):  # later TLS connections, for the first-connection figure
             try:
                 host, elapsed = connect_ours(relay, term, bench.pki)
@@ -490,12 +518,7 @@ def bench_ours(run, bench, args):
             run.take(("ours", "mem busy"), "ours working set after %d blocks" % args.mem_blocks,
                      lambda: blocks_then_memory(bench, relay, term, args.mem_blocks))
     finally:
-        if relay:
-            try:
-                relay.exit_through_tray()
-            except Exception:  # noqa: BLE001
-                pass
-            relay.kill()
+        end_relay(relay)
 
 
 def blocks_then_memory(bench, relay, term, count):
@@ -541,11 +564,7 @@ def log_rate(bench, level, count):
         finally:
             host.close()
     finally:
-        try:
-            relay.exit_through_tray()
-        except Exception:  # noqa: BLE001
-            pass
-        relay.kill()
+        end_relay(relay)
 
 
 def log_pipeline(build_dir, level, mode, count):
@@ -562,32 +581,125 @@ def log_pipeline(build_dir, level, mode, count):
 
 
 def bench_floor(run, bench, args):
-    exe = h.find_binary(bench.build_dir, "floor.exe")
     term = termsim.Terminal(os.environ["PELLARIN_TERM_COM3"])
     host = Host()
     proc = None
     try:
-        t0 = time.monotonic()
-        proc = subprocess.Popen([h.WINE_RUN, exe, "COM3", str(host.port)],
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.STDOUT)
-        host.accept(60)
-        run.results[("floor", "start")] = (time.monotonic() - t0) * 1000
-        line = proc.stdout.readline()
-        if line.strip() != b"ready":
-            raise RuntimeError("floor.exe: %r" % line)
+        proc, run.results[("floor", "start")] = start_floor(bench, host)
         path = Path("floor", term, host, SILENCE)
         measure_h2t(run, path, args)
         measure_t2h(run, path, args, framed=True)
     finally:
-        host.close()
-        if proc:
-            try:
-                proc.wait(10)  # it ends when the host closes
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+        end_floor(proc, host)
         term.close()
+
+
+STAGES = ("floor", "message", "tray", "log", "tls")
+# Beside the line: the log stage without the tray calls (the relay asks the shell only for a
+# change of picture, so a stream of blocks makes none after the first).
+SIDE_STAGE = "log-no-tray"
+
+
+def start_floor(bench, host, stage="floor"):
+    """floor.exe on COM3 connected to host, at stage (tools/floor/stages.h); (process, ms from
+    its launch to the host's accept, and handshake for tls). For tls it loads the build's
+    ssllib32.dll, which trusts the run's test CA alone."""
+    args = [h.WINE_RUN, h.find_binary(bench.build_dir, "floor.exe"), "COM3", str(host.port)]
+    env = dict(os.environ)
+    if stage != "floor":
+        args.append(stage)
+    if stage == "tls":
+        args.append(h.wine_path(h.find_binary(bench.build_dir, "ssllib32.dll")))
+        ini = os.path.join(bench.tmp, "floor-ssllib32.ini")
+        with open(ini, "w", encoding="ascii") as f:
+            f.write("[TLS]\r\nCAFile=%s\r\n" % h.wine_path(os.path.join(bench.pki, "ca.crt")))
+        for k in ("SSLLIB32_CAFILE", "SSLLIB32_PINSHA256", "SSLLIB32_INSECURE_SKIP_VERIFY"):
+            env.pop(k, None)
+        env["SSLLIB32_INI"] = h.wine_path(ini)
+    t0 = time.monotonic()
+    proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, env=env)
+    try:
+        host.accept(60)
+        elapsed = (time.monotonic() - t0) * 1000
+        line = proc.stdout.readline()
+        if line.strip() != b"ready":
+            raise RuntimeError("floor.exe %s: %r" % (stage, line + proc.stdout.read(400)))
+    except BaseException:
+        stop(proc)
+        raise
+    return proc, elapsed
+
+
+def end_floor(proc, host):
+    host.close()
+    if proc:
+        try:
+            proc.wait(10)  # it ends when the host closes
+        except subprocess.TimeoutExpired:
+            stop(proc)
+
+
+def bench_stages(run, bench, args):
+    """The stage table: floor.exe at each stage (the floor, then the relay's per-block extras
+    added one by one), host -> terminal unpaced 42 B and throughput, on COM3. The stages take
+    turns in --stage-rounds rounds, each with its share of the samples, so that a change of the
+    machine's load during the run falls on all of them alike; a stage's throughput is the
+    median of its rounds."""
+    term = termsim.Terminal(os.environ["PELLARIN_TERM_COM3"])
+    rounds = max(1, args.stage_rounds)
+    share = max(1, args.stage_samples // rounds)
+    rates = {}
+    try:
+        for k in range(rounds):
+            for stage in STAGES + (SIDE_STAGE,):
+                host = Host(bench.pki if stage == "tls" else None)
+                proc = None
+                try:
+                    proc, _ = start_floor(bench, host, stage)
+                    path = Path("stage " + stage, term, host, SILENCE)
+                    values = one_way(path, 42, share)
+                    run.results.setdefault(("stage", stage, 42), []).extend(values)
+                    shown = fmt(values)
+                    if args.stage_mib:
+                        r = h2t_throughput(path, int(args.stage_mib * 1024 * 1024))
+                        rates.setdefault(stage, []).append(r)
+                        shown += "  %.2f MB/s" % (r / 1e6)
+                    print("%-40s %s" % ("stage %s round %d h2t 42 B" % (stage, k + 1), shown),
+                          flush=True)
+                except Exception as e:  # noqa: BLE001 (the other stages are still worth having)
+                    print("stage %s round %d: n/a (%s)" % (stage, k + 1, e), flush=True)
+                finally:
+                    end_floor(proc, host)
+    finally:
+        term.close()
+    for stage, values in rates.items():
+        run.results[("stage", stage, "tput")] = statistics.median(values)
+
+
+def bench_ours_h2t(run, bench, args):
+    """For the stage table run alone: the relay's own unpaced 42 B and throughput rows, plain
+    and TLS, measured as in the full run."""
+    relay = None
+    try:
+        bench.store_port("COM1")
+        relay = h.Relay(bench.build_dir, bench.inspector, bench.tray, level=0, pki=bench.pki,
+                        parent=bench.tmp)
+        bench.relays.append(relay)
+        relay.start()
+        relay.wait_status("COM1 Open 성공!")
+        for tls in (False, True):
+            name = "ours TLS" if tls else "ours"
+
+            def measure(path, _elapsed, name=name):
+                run.take((name, "b2b", 42), "%s h2t 42 B unpaced" % name,
+                         lambda: one_way(path, 42, args.stage_samples))
+                if args.stage_mib:
+                    run.take((name, "h2t tput"), "%s h2t throughput B/s" % name,
+                             lambda: h2t_throughput(path, int(args.stage_mib * 1024 * 1024)))
+            on_connection(bench, relay, name, tls, measure)
+    finally:
+        end_relay(relay)
 
 
 def bench_socat(run, bench, args):
@@ -609,6 +721,47 @@ def bench_socat(run, bench, args):
                 stop(proc)
     finally:
         term.close()
+
+
+def stage_rows(arch, get):
+    """The stage table's rows for one architecture: each stage, and the relay beside the stage
+    nearest to it (ours beside log-no-tray, ours TLS beside tls), with the cost over that one."""
+    def cell(v):
+        return "%8s %8s" % ("n/a", "n/a") if v is None else "%8.2f %8.2f" % v
+
+    def figures(key):
+        values = get(key)
+        return (statistics.median(values), pct(values, 99)) if values else None
+
+    rows = [("stage " + st, ("stage", st, 42), ("stage", st, "tput"), prev)
+            for st, prev in zip(STAGES + (SIDE_STAGE,), (None,) + STAGES[:-1] + ("message",))]
+    rows += [("ours", ("ours", "b2b", 42), ("ours", "h2t tput"), SIDE_STAGE),
+             ("ours TLS", ("ours TLS", "b2b", 42), ("ours TLS", "h2t tput"), "tls")]
+    for label, key, tput_key, prev in rows:
+        now = figures(key)
+        base = figures(("stage", prev, 42)) if prev else None
+        cost = None if now is None or base is None else (now[0] - base[0], now[1] - base[1])
+        print("%-7s %-19s %s   %-11s %s  %s" % (
+            arch, label, cell(now), prev or "",
+            "%8s %8s" % ("", "") if prev is None else
+            ("%8s %8s" % ("n/a", "n/a") if cost is None else "%+8.2f %+8.2f" % cost),
+            rate(get(tput_key))))
+
+
+def stage_section(section, args):
+    section("stage table: host -> terminal one way, unpaced 42 B (one send, the next when it "
+            "arrived), ms, median / p99 of %d samples (stages: in %d rounds taking turns), and "
+            "the cost over the stage before; throughput host -> terminal, MB/s (%.1f MiB; "
+            "stages: median of the rounds). Stages (floor.exe, each keeping the "
+            "one before): floor; message = + a sent message per block to a window of another "
+            "thread; tray = + NIM_MODIFY per block (a new picture each time); log = + the real "
+            "log window, level 0, hidden; tls = + ssllib32.dll; beside them log-no-tray = the "
+            "log stage without the tray calls, as the relay streams (it asks the shell only for "
+            "a change); ours and ours TLS are the relay's own rows" % (
+                max(1, args.stage_samples // max(1, args.stage_rounds)) *
+                max(1, args.stage_rounds), max(1, args.stage_rounds), args.stage_mib),
+            "%-19s %8s %8s   %-11s %8s %8s  %10s" % ("row", "median", "p99", "cost over",
+                                                    "median", "p99", "MB/s"), stage_rows)
 
 
 def report(runs, absent, args):
@@ -638,6 +791,9 @@ def report(runs, absent, args):
             print("%-7s %6d  " % (arch, size) + "  ".join(fmt(get((c, kind, size)))
                                                           for c in columns))
 
+    if args.stages_only:
+        stage_section(section, args)
+        return
     lat_header = "%6s  " % "bytes" + "  ".join("%-17s" % c for c in cols)
     section("host -> terminal one way, ms, median / p99, %d samples, paced at 9600 bit/s (the "
             "host writes one byte per 1.04 ms; from the last byte's write)" % args.frames,
@@ -701,6 +857,7 @@ def report(runs, absent, args):
               "arrived), records/s: " % arch + ", ".join(
                   "level %d %s" % (lv, ms(get(("log", lv)))) for lv in LOG_LEVELS))
     section("start, connect, memory and log figures", "", figures)
+    stage_section(section, args)
 
 
 def machine():
@@ -736,6 +893,14 @@ def main():
     ap.add_argument("--log-records", type=int, default=5000,
                     help="records per level for the log pipeline alone, window hidden (a "
                          "fifth at level 99; shown: 6%% and 4%%) (0: skip)")
+    ap.add_argument("--stages-only", action="store_true",
+                    help="only the stage table (floor.exe's stages and the relay's own rows)")
+    ap.add_argument("--stage-samples", type=int, default=200,
+                    help="unpaced 42 B samples per row of the stage table")
+    ap.add_argument("--stage-rounds", type=int, default=3,
+                    help="rounds in which the stages take turns (samples shared among them)")
+    ap.add_argument("--stage-mib", type=float, default=2.0,
+                    help="throughput transfer size per row of the stage table (0: skip)")
     args = ap.parse_args()
     h.ensure_environment([os.path.abspath(__file__)] + sys.argv[1:])
     absent = [tuple(a.split("=", 1)) if "=" in a else (a, "no reason given")
@@ -757,18 +922,20 @@ def main():
             absent.append((arch, str(e)))
             continue
         try:
-            for part in (bench_ours, bench_floor, bench_socat):
+            parts = ((bench_ours_h2t, bench_stages) if args.stages_only else
+                     (bench_ours, bench_floor, bench_socat, bench_stages))
+            for part in parts:
                 try:
                     part(run, bench, args)
                 except Exception as e:  # noqa: BLE001 (the other columns are still worth having)
                     print("%s: stopped (%s)" % (part.__name__, e), flush=True)
-            if args.log_blocks:
+            if args.log_blocks and not args.stages_only:
                 for level in LOG_LEVELS:
                     run.take(("log", level), "log records/s at level %d" % level,
                              lambda: log_rate(bench, level, args.log_blocks))
         finally:
             bench.close()
-        if args.log_records:
+        if args.log_records and not args.stages_only:
             counts = {"hidden": (args.log_records, max(1, args.log_records // 5)),
                       "shown": (max(1, args.log_records * 6 // 100),
                                 max(1, args.log_records * 4 // 100))}

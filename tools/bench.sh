@@ -5,7 +5,8 @@
 # ARCHES (default "i686 x86_64") names the architectures, each built in build/ARCH first; an
 # architecture this machine cannot run is named in the table with the reason. BUILD names one
 # build directory to use as it is instead. Extra arguments go to bench.py (--samples N,
-# --frames N, --mib M, --mem-blocks N, --log-blocks N, --log-records N).
+# --frames N, --mib M, --mem-blocks N, --log-blocks N, --log-records N, --stage-samples N,
+# --stage-rounds N, --stage-mib M; --stages-only for the stage table alone).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"

@@ -1,14 +1,17 @@
 // floor: the least a relay between a COM port and a TCP host can do on this platform, so the
 // benchmark can show what the product adds to what the platform costs anyway.
 //
-//   floor.exe COMn PORT     connect to 127.0.0.1:PORT, open COMn, relay both ways until the
-//                           host closes; prints "ready" once both are open.
+//   floor.exe COMn PORT [STAGE [SSLLIB32]]
+//                           connect to 127.0.0.1:PORT, open COMn, relay both ways until the
+//                           host closes; prints "ready" once both are open. STAGE (default
+//                           floor) adds the relay's per-block extras one by one (stages.h);
+//                           tls needs the path of ssllib32.dll.
 //
 // Host -> terminal: the fastest wait we know of under Wine, WSAEventSelect on the socket and
 // WaitForMultipleObjects, then recv until the socket is empty and one overlapped WriteFile per
 // chunk. Terminal -> host: the product's own serial settings and read pattern (a wait for a
 // received character, then reads with a 100 ms interval time-out until one returns nothing),
-// then one send per burst. No log, no window, no tray, no TLS.
+// then one send per burst. No log, no window, no tray, no TLS (unless a stage adds them).
 //
 // Threads: the main thread reads the port and sends; a second thread receives and writes the
 // port. Each owns its own OVERLAPPED. The process ends when the host closes.
@@ -18,6 +21,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+
+#include "tools/floor/stages.h"
 
 namespace {
 
@@ -42,11 +47,27 @@ bool WritePort(OVERLAPPED* pOv, const char* pBytes, DWORD dwLength)
     return GetLastError() == ERROR_IO_PENDING && Wait(pOv, &dwDone);
 }
 
+// Host -> terminal through the TLS session: a read waits for the next record.
+void TlsHostToTerminal(OVERLAPPED* pOv)
+{
+    static char s_abBuf[kBuffer];
+    for (;;) {
+        const int n = RecvTls(s_abBuf, sizeof(s_abBuf));
+        if (n <= 0)
+            ExitProcess(0);  // the host closed
+        if (!WritePort(pOv, s_abBuf, static_cast<DWORD>(n)))
+            ExitProcess(4);
+        OnHostBlock(s_abBuf, n);
+    }
+}
+
 // Host -> terminal.
 DWORD WINAPI HostToTerminal(LPVOID)
 {
     OVERLAPPED ov = {};
     ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (UsesTls() && ov.hEvent)
+        TlsHostToTerminal(&ov);
     WSAEVENT hReady = WSACreateEvent();
     if (!ov.hEvent || hReady == WSA_INVALID_EVENT ||
         WSAEventSelect(g_socket, hReady, FD_READ | FD_CLOSE) != 0)
@@ -68,6 +89,7 @@ DWORD WINAPI HostToTerminal(LPVOID)
             }
             if (!WritePort(&ov, s_abBuf, static_cast<DWORD>(n)))
                 ExitProcess(4);
+            OnHostBlock(s_abBuf, n);
         }
     }
     return 0;
@@ -112,12 +134,14 @@ void TerminalToHost()
             continue;
         const DWORD dwHeld = ReadBurst(&ovRead, s_abBuf);
         for (DWORD dwSent = 0; dwSent < dwHeld;) {
-            const int n = send(g_socket, s_abBuf + dwSent, static_cast<int>(dwHeld - dwSent), 0);
+            const int nLeft = static_cast<int>(dwHeld - dwSent);
+            const int n = UsesTls() ? SendTls(s_abBuf + dwSent, nLeft)
+                                    : send(g_socket, s_abBuf + dwSent, nLeft, 0);
             if (n > 0) {
                 dwSent += static_cast<DWORD>(n);
                 continue;
             }
-            if (WSAGetLastError() != WSAEWOULDBLOCK)
+            if (UsesTls() || WSAGetLastError() != WSAEWOULDBLOCK)
                 ExitProcess(0);
             Sleep(1);  // the socket is non-blocking after WSAEventSelect: its buffer is full
         }
@@ -171,8 +195,11 @@ bool ConnectHost(unsigned short nPort)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: floor COMn PORT\n");
+    Stage stage = {};
+    if (argc < 3 || argc > 5 || (argc >= 4 && !ParseStage(argv[3], &stage)) ||
+        stage.bTls != (argc == 5)) {
+        fprintf(stderr, "usage: floor COMn PORT [floor|message|tray|log|log-no-tray|tls "
+                        "SSLLIB32]\n");
         return 2;
     }
     if (!OpenPort(argv[1])) {
@@ -183,6 +210,8 @@ int main(int argc, char** argv)
         fprintf(stderr, "floor: cannot connect to port %s (%d)\n", argv[2], WSAGetLastError());
         return 1;
     }
+    if (!StartStages(stage, g_socket, argc == 5 ? argv[4] : nullptr))
+        return 1;
     if (!CreateThread(nullptr, 0, HostToTerminal, nullptr, 0, nullptr))
         return 1;
     printf("ready\n");
