@@ -362,7 +362,15 @@ class Relay:
                 if self.proc.poll() is not None:
                     return "ended"
                 r = self.inspector.call("find", caption=caption, pid=self.pid, timeout=200)
-                return r if r.get("ok") else None
+                if r.get("ok"):
+                    return r
+                # Wine may list a short-lived process of the same image before the one that
+                # runs (seen under load when the loader starts it over): follow the image to
+                # the process that is there now.
+                procs = self.inspector.call("procs", image=self.image).get("procs", [])
+                if procs and self.pid not in [p["pid"] for p in procs]:
+                    self.pid = procs[0]["pid"]
+                return None
             found = poll(find, left())
             if not isinstance(found, dict):
                 raise RuntimeError("window %r of pellarin.exe (pid %d) did not appear" % (
