@@ -748,6 +748,74 @@ def stage_rows(arch, get):
             rate(get(tput_key))))
 
 
+# The figures the relay aims at, each beside the floor's measured in the same run: a latency
+# row's median within LATENCY_RATIO times the floor's (or the floor's + LATENCY_SLACK ms,
+# whichever is larger) and its p99 within P99_RATIO times; TLS one record per byte within
+# TLS_PACED_MS; throughput at least THROUGHPUT_SHARE of the floor's; the log pipeline alone
+# (window hidden) at least LOG_RATE records a second at its level.
+LATENCY_RATIO, LATENCY_SLACK, P99_RATIO = 1.25, 0.25, 2.0
+TLS_PACED_MS = 3.0
+THROUGHPUT_SHARE = 0.60
+LOG_RATE = {0: 5000, 5: 3000}
+
+
+def goal_rows(arch, get):
+    """One line per goal: the figure, the limit it is held to, and whether it is met; then the
+    count of goals met."""
+    tally = []
+
+    def line(what, ours, limit, met):
+        tally.append(met)
+        print("%-7s %-44s %10s %10s  %s" % (arch, what, ours, limit,
+                                             "n/a" if met is None else "met" if met else "NOT met"))
+
+    def latency(label, key):
+        ours, floor = get(("ours",) + key), get(("floor",) + key)
+        if not ours or not floor:
+            line(label + " median", "n/a", "n/a", None)
+            line(label + " p99", "n/a", "n/a", None)
+            return
+        om, fm = statistics.median(ours), statistics.median(floor)
+        limit = max(fm * LATENCY_RATIO, fm + LATENCY_SLACK)
+        line(label + " median", "%.2f" % om, "%.2f" % limit, om <= limit)
+        op, fp = pct(ours, 99), pct(floor, 99)
+        line(label + " p99", "%.2f" % op, "%.2f" % (fp * P99_RATIO), op <= fp * P99_RATIO)
+
+    for size in FRAME_SIZES:
+        latency("h2t paced %d B, ms" % size, ("paced", size))
+    for size in SIZES:
+        latency("h2t unpaced %d B, ms" % size, ("b2b", size))
+    for size in FRAME_SIZES:
+        latency("t2h %d B beyond the silence, ms" % size, ("t2h", size))
+    for f in ("ENQ", "ACK"):
+        latency("t2h %s beyond the silence, ms" % f, ("b2b " + f,))
+    for paced in (True, False):
+        for size in FRAME_SIZES:
+            latency("round trip %s %d B, ms" % ("paced" if paced else "unpaced", size),
+                    ("rtt", paced, size))
+    for size in (42, 300):
+        values = get(("ours TLS", "paced", size))
+        m = statistics.median(values) if values else None
+        line("TLS h2t paced %d B (a record a byte), ms" % size,
+             "n/a" if m is None else "%.2f" % m, "%.2f" % TLS_PACED_MS,
+             None if m is None else m <= TLS_PACED_MS)
+    for col in ("ours", "ours TLS"):
+        for key, label in (("h2t tput", "host->terminal"), ("t2h tput", "terminal->host")):
+            ours, floor = get((col, key)), get(("floor", key))
+            limit = None if floor is None else floor * THROUGHPUT_SHARE
+            line("%s throughput %s, MB/s" % (col, label),
+                 "n/a" if ours is None else "%.2f" % (ours / 1e6),
+                 "n/a" if limit is None else "%.2f" % (limit / 1e6),
+                 None if ours is None or limit is None else ours >= limit)
+    for level, least in sorted(LOG_RATE.items()):
+        r = get(("log pipeline", "hidden", level))
+        line("log pipeline alone, hidden, level %d, rec/s" % level,
+             "n/a" if r is None else "%.0f" % r, "%d" % least,
+             None if r is None else r >= least)
+    print("%-7s goals met: %d of %d measured (%d not measured)" % (
+        arch, tally.count(True), len(tally) - tally.count(None), tally.count(None)))
+
+
 def stage_section(section, args):
     section("stage table: host -> terminal one way, unpaced 42 B (one send, the next when it "
             "arrived), ms, median / p99 of %d samples (stages: in %d rounds taking turns), and "
@@ -858,6 +926,12 @@ def report(runs, absent, args):
                   "level %d %s" % (lv, ms(get(("log", lv)))) for lv in LOG_LEVELS))
     section("start, connect, memory and log figures", "", figures)
     stage_section(section, args)
+    section("goals: latency median within %.2f x the floor's (or the floor's + %.2f ms), p99 "
+            "within %.1f x; TLS a record a byte within %.0f ms; throughput at least %d%% of the "
+            "floor's; log pipeline alone, window hidden, at least %s records/s" % (
+                LATENCY_RATIO, LATENCY_SLACK, P99_RATIO, TLS_PACED_MS, THROUGHPUT_SHARE * 100,
+                " and ".join("%d at level %d" % (v, k) for k, v in sorted(LOG_RATE.items()))),
+            "%-44s %10s %10s  %s" % ("row", "ours", "limit", "goal"), goal_rows)
 
 
 def machine():
