@@ -414,19 +414,24 @@ int CTlsSession::Recv(char* pBuffer, int nCapacity) {
     bool emptyRecord = false;  // a record held nothing to hand out
     for (;;) {
         Step step = Step::NeedMore;
+        // One record per hold of the state lock: a sender waits for one decryption at most.
+        for (;;) {
+            std::lock_guard<std::mutex> state(m_stateLock);
+            if (m_bClosed) return -1;
+            if (m_plain.size() >= capacity || m_bPeerClosed || m_bFailed ||
+                FrontRecordState(reinterpret_cast<const std::uint8_t*>(m_inbuf.data()),
+                                 m_inbuf.size()) == RecordState::Incomplete)
+                break;
+            const std::size_t before = m_plain.size();
+            step = DecryptOne();
+            if (step == Step::PeerClosed) m_bPeerClosed = true;
+            if (step == Step::Failed) m_bFailed = true;
+            if (step == Step::Data && m_plain.size() == before) emptyRecord = true;
+            if (step != Step::Data) break;
+        }
         {
             std::lock_guard<std::mutex> state(m_stateLock);
             if (m_bClosed) return -1;
-            while (m_plain.size() < capacity && !m_bPeerClosed && !m_bFailed &&
-                   FrontRecordState(reinterpret_cast<const std::uint8_t*>(m_inbuf.data()),
-                                    m_inbuf.size()) != RecordState::Incomplete) {
-                const std::size_t before = m_plain.size();
-                step = DecryptOne();
-                if (step == Step::PeerClosed) m_bPeerClosed = true;
-                if (step == Step::Failed) m_bFailed = true;
-                if (step == Step::Data && m_plain.size() == before) emptyRecord = true;
-                if (step != Step::Data) break;
-            }
             if (!m_plain.empty() && step != Step::PostHandshake) {
                 std::size_t n = std::min(m_plain.size(), capacity);
                 std::memcpy(pBuffer, m_plain.data(), n);
