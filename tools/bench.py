@@ -682,12 +682,7 @@ def bench_ours_h2t(run, bench, args):
     and TLS, measured as in the full run."""
     relay = None
     try:
-        bench.store_port("COM1")
-        relay = h.Relay(bench.build_dir, bench.inspector, bench.tray, level=0, pki=bench.pki,
-                        parent=bench.tmp)
-        bench.relays.append(relay)
-        relay.start()
-        relay.wait_status("COM1 Open 성공!")
+        relay = start_relay(bench)
         for tls in (False, True):
             name = "ours TLS" if tls else "ours"
 
@@ -702,18 +697,24 @@ def bench_ours_h2t(run, bench, args):
         end_relay(relay)
 
 
+def start_relay(bench):
+    """The relay on COM1 at log level 0, started and its port open."""
+    bench.store_port("COM1")
+    relay = h.Relay(bench.build_dir, bench.inspector, bench.tray, level=0, pki=bench.pki,
+                    parent=bench.tmp)
+    bench.relays.append(relay)
+    relay.start()
+    relay.wait_status("COM1 Open 성공!")
+    return relay
+
+
 # --tls-rows: the rows of a TLS host that the relay's TLS reads decide, alone, in about a
 # minute a build: ours TLS host -> terminal paced (one record per byte) at 1, 42 and 300 bytes
 # and TLS throughput both ways, beside the floor's plain throughput both ways in the same run.
 def bench_tls_rows(run, bench, args):
     relay = None
     try:
-        bench.store_port("COM1")
-        relay = h.Relay(bench.build_dir, bench.inspector, bench.tray, level=0, pki=bench.pki,
-                        parent=bench.tmp)
-        bench.relays.append(relay)
-        relay.start()
-        relay.wait_status("COM1 Open 성공!")
+        relay = start_relay(bench)
 
         def measure(path, _elapsed):
             for size in FRAME_SIZES:
