@@ -28,7 +28,10 @@ int SSLAPI SSL_RecvData(SSL_SESSION hSession, char* pBuffer, int nCapacity) {
 int SSLAPI SSL_SelectTimeOut(SOCKET hSocket, int nSeconds) {
     if (hSocket == 0 || hSocket == INVALID_SOCKET) return 0;
     std::shared_ptr<CTlsSession> session = FindSessionBySocket(hSocket);
-    if (session && session->IsSameConnection(hSocket)) {
+    // The connection check costs two calls into the platform: a limit of 0 (asked before
+    // every wait) makes it only when the session holds something to answer with.
+    if (session && (nSeconds > 0 || session->HasBufferedData()) &&
+        session->IsSameConnection(hSocket)) {
         session->SetWaitLimit(nSeconds);  // also bounds SSL_RecvData's own waits
         if (session->HasBufferedData()) return 1;
     }

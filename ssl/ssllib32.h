@@ -42,7 +42,10 @@
  *      returns 0.
  *  SSL_RecvData(session, buffer, capacity)  returns the number of decrypted bytes placed at
  *      the start of buffer (at most capacity; the rest of a record stays buffered for the next
- *      call). It reads the socket only when nothing whole is held, at most for the session's
+ *      call). Every whole record already received is decrypted into it, in order, while the
+ *      buffer has room (a host that sends a record per byte is read in as few calls as its
+ *      records allow); a close or a failing record behind them is answered by the next call.
+ *      It reads the socket only when nothing whole is held, at most for the session's
  *      wait limit: the first recv of a call waits at most the limit (after the wait answered,
  *      it returns at once), and the rest of a record is waited for until the limit, counted
  *      from the call's start, has passed. The socket is read with overlapped receives (a

@@ -398,41 +398,55 @@ bool CTlsSession::PostHandshakeMessage() {
 // in this call is waited for only until the limit, counted from the call's start, has
 // passed. A record that yields no plaintext (an empty record, a post-handshake message) sends
 // the caller back to its own wait instead of into another receive.
+// Every whole record already held is decrypted before the call returns, as long as the
+// caller's buffer has room: a host that writes one record per byte would otherwise cost the
+// caller a call (and a block of its own) per byte, slower than the records come. What stops
+// the run (the peer's close, a record that fails) is answered by the next call, after the
+// plaintext before it.
 int CTlsSession::Recv(char* pBuffer, int nCapacity) {
     if (!pBuffer || nCapacity <= 0) return -1;
     std::lock_guard<std::mutex> readLock(m_readLock);
     m_recvChunk.resize(kRecvChunk);
     const DWORD limitMs = m_dwWaitLimitMs.load();
     const ULONGLONG deadline = GetTickCount64() + limitMs;
+    const std::size_t capacity = static_cast<std::size_t>(nCapacity);
     bool received = false;   // this call has already read from the socket
     bool emptyRecord = false;  // a record held nothing to hand out
     for (;;) {
-        Step step;
-        bool haveWhole;
+        Step step = Step::NeedMore;
+        // One record per hold of the state lock: a sender waits for one decryption at most.
+        for (;;) {
+            std::lock_guard<std::mutex> state(m_stateLock);
+            if (m_bClosed) return -1;
+            if (m_plain.size() >= capacity || m_bPeerClosed || m_bFailed ||
+                FrontRecordState(reinterpret_cast<const std::uint8_t*>(m_inbuf.data()),
+                                 m_inbuf.size()) == RecordState::Incomplete)
+                break;
+            const std::size_t before = m_plain.size();
+            step = DecryptOne();
+            if (step == Step::PeerClosed) m_bPeerClosed = true;
+            if (step == Step::Failed) m_bFailed = true;
+            if (step == Step::Data && m_plain.size() == before) emptyRecord = true;
+            if (step != Step::Data) break;
+        }
         {
             std::lock_guard<std::mutex> state(m_stateLock);
             if (m_bClosed) return -1;
-            if (!m_plain.empty()) {
-                std::size_t n = std::min<std::size_t>(m_plain.size(), static_cast<std::size_t>(nCapacity));
+            if (!m_plain.empty() && step != Step::PostHandshake) {
+                std::size_t n = std::min(m_plain.size(), capacity);
                 std::memcpy(pBuffer, m_plain.data(), n);
                 m_plain.erase(0, n);
                 return static_cast<int>(n);
             }
             if (m_bPeerClosed) return 0;
-            haveWhole = FrontRecordState(reinterpret_cast<const std::uint8_t*>(m_inbuf.data()),
-                                         m_inbuf.size()) != RecordState::Incomplete;
-            step = haveWhole ? DecryptOne() : Step::NeedMore;
-            if (step == Step::PeerClosed) {
-                m_bPeerClosed = true;  // after the plaintext the same call gave, if any
-                if (m_plain.empty()) return 0;
-            }
-            if (step == Step::Failed) return -1;
-            if (step == Step::Data && m_plain.empty()) emptyRecord = true;
-            if (step == Step::NeedMore && emptyRecord && m_inbuf.empty()) return SSL_RECV_AGAIN;
+            if (m_bFailed) return -1;
+            if (step != Step::PostHandshake && emptyRecord && m_inbuf.empty()) return SSL_RECV_AGAIN;
         }
-        if (step == Step::Data || step == Step::PeerClosed) continue;
         if (step == Step::PostHandshake) {
-            if (!PostHandshakeMessage()) return -1;
+            if (!PostHandshakeMessage()) {
+                std::lock_guard<std::mutex> state(m_stateLock);
+                m_bFailed = true;
+            }
             emptyRecord = true;
             continue;
         }
@@ -501,7 +515,7 @@ void CTlsSession::SetWaitLimit(int nSeconds) {
 bool CTlsSession::HasBufferedData() {
     std::lock_guard<std::mutex> state(m_stateLock);
     if (m_bClosed) return false;
-    return !m_plain.empty() || m_bPeerClosed ||
+    return !m_plain.empty() || m_bPeerClosed || m_bFailed ||
            FrontRecordState(reinterpret_cast<const std::uint8_t*>(m_inbuf.data()), m_inbuf.size()) !=
                RecordState::Incomplete;
 }

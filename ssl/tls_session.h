@@ -41,7 +41,7 @@ public:
     void SetWaitLimit(int nSeconds);
     static constexpr int kDefaultWaitLimitSec = 15;
     static constexpr int kMaxWaitLimitSec = 24 * 3600;
-    bool HasBufferedData();                       // plaintext or a whole record held
+    bool HasBufferedData();                       // plaintext, a whole record or an end held
     // Ends the session; sends close_notify first when bNotify. Safe to call twice.
     void Close(bool bNotify);
 
@@ -75,6 +75,7 @@ private:
     bool m_bHaveCred = false, m_bHaveCtx = false;
     bool m_bClosed = false;             // set once by Close
     bool m_bPeerClosed = false;         // close_notify or FIN seen by a reader
+    bool m_bFailed = false;             // a record failed: the next read answers -1
     SecPkgContext_StreamSizes m_sizes{};  // set by Start
     DWORD m_dwProtocol = 0;             // negotiated SP_PROT_* bit, set by Start
     std::vector<char> m_inbuf;          // received, not yet decrypted (front = oldest)

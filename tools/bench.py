@@ -682,12 +682,7 @@ def bench_ours_h2t(run, bench, args):
     and TLS, measured as in the full run."""
     relay = None
     try:
-        bench.store_port("COM1")
-        relay = h.Relay(bench.build_dir, bench.inspector, bench.tray, level=0, pki=bench.pki,
-                        parent=bench.tmp)
-        bench.relays.append(relay)
-        relay.start()
-        relay.wait_status("COM1 Open 성공!")
+        relay = start_relay(bench)
         for tls in (False, True):
             name = "ours TLS" if tls else "ours"
 
@@ -700,6 +695,69 @@ def bench_ours_h2t(run, bench, args):
             on_connection(bench, relay, name, tls, measure)
     finally:
         end_relay(relay)
+
+
+def start_relay(bench):
+    """The relay on COM1 at log level 0, started and its port open."""
+    bench.store_port("COM1")
+    relay = h.Relay(bench.build_dir, bench.inspector, bench.tray, level=0, pki=bench.pki,
+                    parent=bench.tmp)
+    bench.relays.append(relay)
+    relay.start()
+    relay.wait_status("COM1 Open 성공!")
+    return relay
+
+
+# --tls-rows: the rows of a TLS host that the relay's TLS reads decide, alone, in about a
+# minute a build: ours TLS host -> terminal paced (one record per byte) at 1, 42 and 300 bytes
+# and TLS throughput both ways, beside the floor's plain throughput both ways in the same run.
+def bench_tls_rows(run, bench, args):
+    relay = None
+    try:
+        relay = start_relay(bench)
+
+        def measure(path, _elapsed):
+            for size in FRAME_SIZES:
+                run.take((path.name, "paced", size), "%s h2t %d B paced" % (path.name, size),
+                         lambda: one_way_paced(path, size, args.frames))
+            mib = int(args.mib * 1024 * 1024)
+            run.take((path.name, "h2t tput"), "%s h2t throughput B/s" % path.name,
+                     lambda: h2t_throughput(path, mib))
+            path.host.read("ack")
+            run.take((path.name, "t2h tput"), "%s t2h throughput B/s" % path.name,
+                     lambda: t2h_throughput(path, mib))
+        on_connection(bench, relay, "ours TLS", True, measure)
+    finally:
+        end_relay(relay)
+    term = termsim.Terminal(os.environ["PELLARIN_TERM_COM3"])
+    host = Host()
+    proc = None
+    try:
+        proc, _ = start_floor(bench, host)
+        path = Path("floor", term, host, SILENCE)
+        mib = int(args.mib * 1024 * 1024)
+        run.take(("floor", "h2t tput"), "floor h2t throughput B/s", lambda: h2t_throughput(path, mib))
+        host.read("ack")
+        run.take(("floor", "t2h tput"), "floor t2h throughput B/s", lambda: t2h_throughput(path, mib))
+    finally:
+        end_floor(proc, host)
+        term.close()
+
+
+def tls_rows_report(runs):
+    print()
+    print("TLS rows; %s" % machine())
+    for arch, build, run, load in runs:
+        get = run.get
+        print("%s (%s), load average before it: %s" % (build, arch, load))
+        for size in FRAME_SIZES:
+            print("  ours TLS h2t %3d B paced, one record per byte, median p99 ms  %s"
+                  % (size, fmt(get(("ours TLS", "paced", size)))))
+        for way in ("h2t", "t2h"):
+            ours, floor = get(("ours TLS", way + " tput")), get(("floor", way + " tput"))
+            share = " (%.0f%% of the floor's)" % (100.0 * ours / floor) if ours and floor else ""
+            print("  %s throughput, MB/s: ours TLS %s, floor %s%s"
+                  % (way, rate(ours), rate(floor), share))
 
 
 def bench_socat(run, bench, args):
@@ -862,6 +920,9 @@ def report(runs, absent, args):
     if args.stages_only:
         stage_section(section, args)
         return
+    if args.tls_rows:
+        tls_rows_report(runs)
+        return
     lat_header = "%6s  " % "bytes" + "  ".join("%-17s" % c for c in cols)
     section("host -> terminal one way, ms, median / p99, %d samples, paced at 9600 bit/s (the "
             "host writes one byte per 1.04 ms; from the last byte's write)" % args.frames,
@@ -975,7 +1036,12 @@ def main():
                     help="rounds in which the stages take turns (samples shared among them)")
     ap.add_argument("--stage-mib", type=float, default=2.0,
                     help="throughput transfer size per row of the stage table (0: skip)")
+    ap.add_argument("--tls-rows", action="store_true",
+                    help="only ours TLS paced host->terminal and TLS throughput, beside the "
+                         "floor's throughput (no log rows)")
     args = ap.parse_args()
+    if args.tls_rows:
+        args.log_blocks = args.log_records = 0
     h.ensure_environment([os.path.abspath(__file__)] + sys.argv[1:])
     absent = [tuple(a.split("=", 1)) if "=" in a else (a, "no reason given")
               for a in args.absent]
@@ -997,6 +1063,7 @@ def main():
             continue
         try:
             parts = ((bench_ours_h2t, bench_stages) if args.stages_only else
+                     (bench_tls_rows,) if args.tls_rows else
                      (bench_ours, bench_floor, bench_socat, bench_stages))
             for part in parts:
                 try:

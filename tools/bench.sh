@@ -6,7 +6,8 @@
 # architecture this machine cannot run is named in the table with the reason. BUILD names one
 # build directory to use as it is instead. Extra arguments go to bench.py (--samples N,
 # --frames N, --mib M, --mem-blocks N, --log-blocks N, --log-records N, --stage-samples N,
-# --stage-rounds N, --stage-mib M; --stages-only for the stage table alone).
+# --stage-rounds N, --stage-mib M; --stages-only for the stage table alone; --tls-rows for
+# the TLS paced and throughput rows alone).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"

@@ -185,11 +185,13 @@ TEST_F(SslTest, BufferedDataIsReportedAndReadFully) {
         const char* answer;
         std::size_t total;
         std::vector<std::size_t> parts;  // record sizes, for the expected bytes
+        int capacity;                    // of each read
     };
     const Row rows[] = {
-        {"one 16 KiB record", R"({"send_len": 16384})", 16384, {16384}},
-        {"two records in one write", R"({"records_len": [100, 200]})", 300, {100, 200}},
-        {"a long and a short record", R"({"records_len": [5000, 100]})", 5100, {5000, 100}},
+        {"one 16 KiB record", R"({"send_len": 16384})", 16384, {16384}, 4096},
+        // A read that the first record fills leaves the second one whole and undecrypted.
+        {"two records in one write", R"({"records_len": [100, 200]})", 300, {100, 200}, 100},
+        {"a long and a short record", R"({"records_len": [5000, 100]})", 5100, {5000, 100}, 4096},
     };
     TrustTestCa();
     for (const Row& row : rows) {
@@ -212,14 +214,57 @@ TEST_F(SslTest, BufferedDataIsReportedAndReadFully) {
             Clock::time_point t0 = Clock::now();
             ASSERT_NE(SSL_SelectTimeOut(s, reads == 0 ? 1 : 0), 0) << "after " << got.size() << " bytes";
             EXPECT_LT(SecondsSince(t0), 0.5);
-            int r = SSL_RecvData(h, buffer, sizeof buffer);
+            int r = SSL_RecvData(h, buffer, row.capacity);
             ASSERT_GT(r, 0);
+            ASSERT_LE(r, row.capacity);
             got.append(buffer, static_cast<std::size_t>(r));
             ++reads;
         }
         EXPECT_EQ(Hex(got), Hex(expected));
         EXPECT_GE(reads, 2);
         EXPECT_EQ(SSL_SelectTimeOut(s, 1), 0) << "nothing is left";
+        EXPECT_EQ(SSL_Close(h, s), 1);
+    }
+}
+
+// A host that writes one record per byte: every record already received comes out of one
+// read, in order, up to the reader's buffer; a close_notify behind them comes from the next.
+TEST_F(SslTest, RecordsAlreadyReceivedComeOutOfOneRead) {
+    struct Row {
+        const char* name;
+        int capacity;                 // of each read
+        std::vector<int> reads;       // what each read returns
+    };
+    const Row rows[] = {
+        {"the buffer takes them all", 4096, {300, 0}},
+        {"the buffer takes a third", 100, {100, 100, 100, 0}},
+    };
+    const std::string expected = Pattern(300);
+    std::string records;  // one record per byte, all in one write
+    for (char c : expected) records += (records.empty() ? "\"" : ", \"") + Hex({c}) + "\"";
+    TrustTestCa();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        int id = 0;
+        int port = ListenAnsweringQuery(
+            R"({"records": [)" + records + R"(]}, {"close_notify": true})", &id);
+        SOCKET s = ConnectLoopback(port);
+        SSL_SESSION h = SSL_StartUp(&s);
+        ASSERT_NE(h, 0) << LogText();
+        ASSERT_EQ(SSL_SendData(h, "Q", 1), 1);
+        ASSERT_TRUE(m_sim.WaitFor(id, "sent", 2).bReached);  // the records, then close_notify
+        std::string got;
+        std::vector<int> results;
+        char buffer[4096];
+        for (std::size_t k = 0; k < row.reads.size(); ++k) {
+            ASSERT_NE(SSL_SelectTimeOut(s, 5), 0) << "after " << got.size() << " bytes";
+            int r = SSL_RecvData(h, buffer, row.capacity);
+            results.push_back(r);
+            if (r <= 0) break;
+            got.append(buffer, static_cast<std::size_t>(r));
+        }
+        EXPECT_EQ(results, row.reads);
+        EXPECT_EQ(Hex(got), Hex(expected));
         EXPECT_EQ(SSL_Close(h, s), 1);
     }
 }
@@ -479,7 +524,7 @@ TEST_F(SslTest, ReusedSocketValueIsNotAnsweredByAStaleSession) {
         ASSERT_EQ(SSL_SendData(h1, "Q", 1), 1);
         ASSERT_TRUE(m_sim.WaitFor(oldId, "sent").bReached);
         char buffer[4096];
-        ASSERT_EQ(SSL_RecvData(h1, buffer, sizeof buffer), 100);  // a whole record stays held
+        ASSERT_EQ(SSL_RecvData(h1, buffer, 100), 100);  // a whole record stays held
         ASSERT_NE(SSL_SelectTimeOut(s1, 1), 0);
         ASSERT_EQ(closesocket(s1), 0);  // the dispatcher's close
 
