@@ -30,7 +30,6 @@ constexpr ControlName CONTROL_NAMES[] = {
 // Blocks of at most this many bytes are named (and labelled) after their first byte; longer
 // ones are messages.
 constexpr int SHORT_BLOCK_MAX = 9;
-constexpr int LABEL_CHARS = 5;
 
 const ControlName* FindControl(unsigned char by)
 {
