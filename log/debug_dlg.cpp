@@ -54,6 +54,7 @@ private:
 
 const MessageRow<CDebugDlg> CDebugDlg::s_messageTable[] = {
     MessageHandler(WM_DESTROY, &CDebugDlg::OnDestroy),
+    MessageHandler(WM_SHOWWINDOW, &CDebugDlg::OnShowWindow),
     CommandHandler(BN_CLICKED, IDC_BUTTON_CLEAR, &CDebugDlg::OnClear),
     CommandHandler(BN_CLICKED, IDC_BUTTON_HIDE, &CDebugDlg::OnHide),
     MessageHandler(WM_LOG_RECORD, &CDebugDlg::OnLogRecord),
@@ -127,6 +128,16 @@ LRESULT CDebugDlg::OnDestroy(WPARAM, LPARAM)
     return 0;
 }
 
+LRESULT CDebugDlg::OnShowWindow(WPARAM wParam, LPARAM)
+{
+    // Hidden, the sink gathers text for one insertion; the reader gets all of it when the
+    // window opens.
+    if (wParam != FALSE)
+        m_logSink.FlushNow();
+    SetMsgHandled(false);
+    return 0;
+}
+
 void CDebugDlg::RestoreStreams()
 {
     if (!m_bRedirected)
@@ -144,9 +155,12 @@ LRESULT CDebugDlg::OnLogRecord(WPARAM wParam, LPARAM lParam)
     char szTimestamp[LOG_TIMESTAMP_CHARS + 1] = {0};
     FormatTimestamp(szTimestamp);
     const int nCount = wParam > static_cast<WPARAM>(INT_MAX) ? INT_MAX : static_cast<int>(wParam);
+    // A summary line (level 0) shows no byte of a block but its first, which masking never
+    // changes (a card number keeps its first 6 digits): only dumps need the masked copy.
+    const bool bMask = m_bMaskCards && m_nLevel != LOG_LEVEL_SUMMARY;
     const std::string strLine = FormatLogLine(
         m_nLevel, pRecord->nKind, nCount,
-        m_bMaskCards ? MaskedLogText(pRecord->nKind, nCount, pRecord->strText) : pRecord->strText,
+        bMask ? MaskedLogText(pRecord->nKind, nCount, pRecord->strText) : pRecord->strText,
         szTimestamp);
     if (strLine.empty())
         return 0;

@@ -84,6 +84,7 @@ protected:
 
     LRESULT OnLogRecord(WPARAM wParam, LPARAM lParam);
     LRESULT OnDestroy(WPARAM wParam, LPARAM lParam);
+    LRESULT OnShowWindow(WPARAM wParam, LPARAM lParam);
     LRESULT OnLogFileNote(WPARAM wParam, LPARAM lParam);
     void OnClear();
     void OnHide();

@@ -18,8 +18,14 @@
 
 extern const bool g_bUseWideText = (::GetVersion() & 0x80000000u) == 0;
 
-CEditLogSink::CEditLogSink(HWND hWndEdit, UINT nIntervalMs)
-    : m_nTimer(0), m_nInterval(nIntervalMs), m_deferral(nIntervalMs), m_hWndTarget(nullptr)
+CEditLogSink::CEditLogSink(HWND hWndEdit, UINT nIntervalMs, UINT nHiddenIntervalMs)
+    : m_nTimer(0),
+      m_nInterval(nIntervalMs),
+      m_nHiddenInterval(nHiddenIntervalMs),
+      m_nWaitMs(nIntervalMs),
+      m_deferral(nIntervalMs),
+      m_hiddenDeferral(nHiddenIntervalMs),
+      m_hWndTarget(nullptr)
 {
     Attach(hWndEdit);
 }
@@ -123,7 +129,7 @@ bool CEditLogSink::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESUL
         if (Flush(false))
             StopTimer();
         else if (m_nTimer == 0)
-            m_nTimer = ::SetTimer(m_hWnd, SINK_TIMER_ID, m_nInterval, nullptr);
+            m_nTimer = ::SetTimer(m_hWnd, SINK_TIMER_ID, m_nWaitMs, nullptr);
         return true;
     }
     return CSubclassWnd::HandleMessage(uMsg, wParam, lParam, lResult);
@@ -149,8 +155,31 @@ void CEditLogSink::InsertAtEnd(const std::wstring& strText, int nLength)
     ::SendMessageA(m_hWnd, EM_REPLACESEL, 0, reinterpret_cast<LPARAM>(narrow.data()));
 }
 
+void CEditLogSink::FlushNow()
+{
+    if (QueuedChars() > 0 && Flush(true))
+        StopTimer();
+}
+
+bool CEditLogSink::WaitsWhileHidden()
+{
+    if (m_nTakenDone != m_strTaken.size() || ::IsWindowVisible(m_hWnd))
+        return false;
+    if (m_queue.QueuedChars() >= SINK_HIDDEN_BATCH_CHARS)
+        return false;
+    return !m_hiddenDeferral.Inserts(false, false, Now());
+}
+
 bool CEditLogSink::Flush(bool bForce)
 {
+    // Hidden, the control is looked at only once the batch is due: a waiting flush costs no
+    // message to the control.
+    if (!bForce && WaitsWhileHidden()) {
+        m_nWaitMs = m_nHiddenInterval;
+        m_queue.ForgetFlushRequest();
+        return false;
+    }
+    const bool bHiddenBatchDue = !bForce && !::IsWindowVisible(m_hWnd);
     DWORD dwStart = 0;
     DWORD dwEnd = 0;
     ::SendMessageA(m_hWnd, EM_GETSEL, reinterpret_cast<WPARAM>(&dwStart), reinterpret_cast<LPARAM>(&dwEnd));
@@ -169,12 +198,14 @@ bool CEditLogSink::Flush(bool bForce)
                      si.nPos >= si.nMax - static_cast<int>(si.nPage) + 1;
     }
     if (m_nTakenDone == m_strTaken.size()) {
-        if (!m_deferral.Inserts(bFollowing, bForce, Now())) {
+        if (!m_deferral.Inserts(bFollowing, bForce || bHiddenBatchDue, Now())) {
+            m_nWaitMs = m_nInterval;
             // The text stays queued, untouched; the next append posts again, so that the
             // clock is looked at again even when no timer message can come through.
             m_queue.ForgetFlushRequest();
             return false;
         }
+        m_hiddenDeferral.End();  // a batch goes in: the hidden wait ends too
         m_strTaken = m_queue.Take();
         m_nTakenDone = 0;
     }

@@ -13,6 +13,13 @@
 // part in a flush of its own (the sink posts itself another WM_SINK_FLUSH), in the order
 // taken and before anything queued later.
 //
+// While the control is hidden (its window not visible) nobody sees where text goes in, and
+// each insertion costs the control a layout, a scroll-bar update and notifications whatever
+// its length: the flush then inserts nothing until SINK_HIDDEN_BATCH_CHARS are queued or the
+// hidden period (far shorter than the reader's) has passed since the first flush that
+// waited, and puts all of it in at once. FlushNow, which the owner calls when it shows the
+// control, inserts what is queued at once.
+//
 // Ownership: the owner constructs the sink (possibly before the control exists), attaches it
 // on the control's thread and destroys it there; the sink leaves the control at its
 // WM_DESTROY. AppendText, AppendTextW and QueuedChars may be called from any thread;
@@ -32,6 +39,11 @@ const size_t SINK_STACK_CHARS = 1024;
 // what a flush took follows in flushes of its own, so that laying out a large batch never
 // keeps the control's thread from its other messages for long.
 const size_t SINK_INSERT_CHARS = 65536;
+// While the control is hidden, queued text waits for one insertion until it holds this many
+// code units (or the hidden period passed).
+const size_t SINK_HIDDEN_BATCH_CHARS = SINK_INSERT_CHARS;
+// The hidden period's default, in milliseconds.
+const UINT SINK_HIDDEN_INTERVAL_MS = 50;
 
 // True on the NT family (GetVersion's high bit clear): the control gets wide text through
 // SendMessageW; otherwise ANSI text through SendMessageA. Set when the module is loaded.
@@ -39,8 +51,10 @@ extern const bool g_bUseWideText;
 
 class CEditLogSink : public CSubclassWnd {
 public:
-    // hWndEdit may be null (attach later); nIntervalMs is the deferred-insert period.
-    CEditLogSink(HWND hWndEdit, UINT nIntervalMs);
+    // hWndEdit may be null (attach later); nIntervalMs is the deferred-insert period while
+    // the reader has scrolled away, nHiddenIntervalMs the one while the control is hidden.
+    CEditLogSink(HWND hWndEdit, UINT nIntervalMs,
+                 UINT nHiddenIntervalMs = SINK_HIDDEN_INTERVAL_MS);
     ~CEditLogSink() override;
 
     // Any thread. Null text is ignored; with bConvertLf every LF is queued as CR LF.
@@ -54,6 +68,9 @@ public:
     // Inserts the queued text; answers false when it deferred (only when bForce is false).
     bool Flush(bool bForce);
     void OnTimer(UINT_PTR nIdEvent);
+    // Inserts what is queued now, whatever the view (keeping it as a forced flush does).
+    // Control's thread.
+    void FlushNow();
     // Code units not yet inserted: queued, or taken and waiting for their turn. Control's
     // thread.
     size_t QueuedChars() const
@@ -66,7 +83,10 @@ public:
 protected:
     UINT_PTR m_nTimer;     // 0 while no deferred-insert timer runs; control's thread only
     UINT m_nInterval;      // milliseconds
+    UINT m_nHiddenInterval;  // milliseconds
+    UINT m_nWaitMs;        // the period of the last wait: the timer's; control's thread only
     FlushDeferral m_deferral;  // since when flushes have waited; control's thread only
+    FlushDeferral m_hiddenDeferral;  // the same while hidden; control's thread only
     std::wstring m_strTaken;   // what the last take answered; control's thread only
     size_t m_nTakenDone = 0;   // code units of m_strTaken inserted so far
     SinkQueue m_queue;     // queue, flush-posted flag and the post target, under one lock
@@ -78,5 +98,8 @@ protected:
 private:
     void SetPostTarget(HWND hWnd);
     void StopTimer();
+    // True when a flush should leave the text queued because the control is hidden and the
+    // batch is not due yet.
+    bool WaitsWhileHidden();
     void InsertAtEnd(const std::wstring& strText, int nLength);
 };

@@ -34,6 +34,8 @@ public:
     }
 
     bool Waiting() const { return m_bWaiting; }
+    // Ends the waiting (text went in by another way).
+    void End() { m_bWaiting = false; }
 
 private:
     const std::uint32_t m_nPeriodMs;

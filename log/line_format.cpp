@@ -30,7 +30,6 @@ constexpr ControlName CONTROL_NAMES[] = {
 // Blocks of at most this many bytes are named (and labelled) after their first byte; longer
 // ones are messages.
 constexpr int SHORT_BLOCK_MAX = 9;
-constexpr int LABEL_CHARS = 5;
 
 const ControlName* FindControl(unsigned char by)
 {
@@ -67,6 +66,25 @@ private:
     const char* m_pText;
     size_t m_nText;
 };
+
+// The two lower-case hex digits of every byte value, built once.
+struct HexTable {
+    char digits[256][2];
+};
+
+const HexTable& Hex()
+{
+    static const HexTable s_table = [] {
+        static const char DIGITS[] = "0123456789abcdef";
+        HexTable table = {};
+        for (int i = 0; i < 256; ++i) {
+            table.digits[i][0] = DIGITS[i >> 4];
+            table.digits[i][1] = DIGITS[i & 0x0F];
+        }
+        return table;
+    }();
+    return s_table;
+}
 
 const char* DirectionTag(int nKind)
 {
@@ -110,54 +128,74 @@ std::string SummaryLine(int nKind, int nCount, const BlockView& block, const cha
 std::string DumpLine(int nLevel, int nKind, int nCount, const BlockView& block,
                      const char* pszTimestamp)
 {
-    static const char HEX_DIGITS[] = "0123456789abcdef";
-
     const int nLimit = nLevel == LOG_LEVEL_FULL ? nCount : LOG_DUMP_LIMIT;
-    const int nDump = std::clamp(std::min(nCount, nLimit), 0, LOG_MAX_BLOCK);
+    const size_t nDump = static_cast<size_t>(std::clamp(std::min(nCount, nLimit), 0, LOG_MAX_BLOCK));
 
     // Character field: the label of a short control block, then the bytes themselves, with
     // 0x00 and 0x7F shown as '.'. Its width never exceeds the line's precision (the limit, plus
     // the label's 5 characters for short blocks), so it is always written whole.
-    std::string strChars;
-    strChars.reserve(static_cast<size_t>(nDump) + LABEL_CHARS);
+    const char* pszLabel = "";
     if (nCount <= SHORT_BLOCK_MAX) {
         if (const ControlName* pControl = FindControl(block.ByteAt(0)))
-            strChars = pControl->pszLabel;
-    }
-    std::string strHex;
-    strHex.reserve(static_cast<size_t>(nDump) * 2);
-    for (int i = 0; i < nDump; ++i) {
-        const unsigned char by = block.ByteAt(i);
-        strChars.push_back(by == 0x00 || by == 0x7F ? '.' : static_cast<char>(by));
-        strHex.push_back(HEX_DIGITS[by >> 4]);
-        strHex.push_back(HEX_DIGITS[by & 0x0F]);
+            pszLabel = pControl->pszLabel;
     }
 
-    std::string strLine;
-    strLine.reserve(std::strlen(pszTimestamp) + 32 + strChars.size() + strHex.size());
-    strLine = pszTimestamp;
+    std::string strLine = pszTimestamp;
     strLine += DirectionTag(nKind);
     AppendCount(strLine, nCount);
     strLine += "] [";
-    strLine += strChars;
-    strLine += "] [";
-    strLine += strHex;
+    strLine += pszLabel;
+    // Both fields are written in place into the line, sized once: a level-99 line of a full
+    // block holds some 12,300 characters.
+    const size_t nChars = strLine.size();
+    const size_t nHex = nChars + nDump + 3;  // after "] ["
+    strLine.resize(nHex + 2 * nDump);
+    char* pChars = &strLine[nChars];
+    char* pHex = &strLine[nHex];
+    pChars[nDump] = ']';
+    pChars[nDump + 1] = ' ';
+    pChars[nDump + 2] = '[';
+    const HexTable& hex = Hex();
+    for (size_t i = 0; i < nDump; ++i) {
+        const unsigned char by = block.ByteAt(static_cast<int>(i));
+        pChars[i] = by == 0x00 || by == 0x7F ? '.' : static_cast<char>(by);
+        pHex[2 * i] = hex.digits[by][0];
+        pHex[2 * i + 1] = hex.digits[by][1];
+    }
     strLine += "]\r\n";
     return strLine;
 }
 
-// The current local time. On Windows the 64-bit clock is asked for by name: the 32-bit mingw
-// runtime's default time_t is 32 bits wide and would run out in January 2038.
-bool LocalNow(std::tm* pOut)
-{
+// The current time in seconds. On Windows the 64-bit clock is asked for by name: the 32-bit
+// mingw runtime's default time_t is 32 bits wide and would run out in January 2038.
 #ifdef _WIN32
-    const __time64_t tNow = _time64(nullptr);
-    return tNow != -1 && _localtime64_s(pOut, &tNow) == 0;
-#else
-    const std::time_t tNow = std::time(nullptr);
-    return tNow != static_cast<std::time_t>(-1) && localtime_r(&tNow, pOut) != nullptr;
-#endif
+using Seconds = __time64_t;
+Seconds Now()
+{
+    return _time64(nullptr);
 }
+bool ToLocal(Seconds tNow, std::tm* pOut)
+{
+    return _localtime64_s(pOut, &tNow) == 0;
+}
+#else
+using Seconds = std::time_t;
+Seconds Now()
+{
+    return std::time(nullptr);
+}
+bool ToLocal(Seconds tNow, std::tm* pOut)
+{
+    return localtime_r(&tNow, pOut) != nullptr;
+}
+#endif
+
+// The last second this thread wrote and its text: the local-time conversion costs more than
+// the rest of a summary line, and a stream of records asks for the same second many times.
+struct TimestampCache {
+    Seconds tSecond = -1;
+    char szText[LOG_TIMESTAMP_CHARS + 1] = {0};
+};
 
 }  // namespace
 
@@ -185,10 +223,20 @@ void FormatTimestamp(char* pszOut)
     static const char UNKNOWN_TIME[] = "0000/00/00 00:00:00";
     static_assert(sizeof UNKNOWN_TIME == LOG_TIMESTAMP_CHARS + 1, "time stamp width");
 
+    thread_local TimestampCache s_cache;
+    const Seconds tNow = Now();
+    if (tNow != -1 && tNow == s_cache.tSecond) {
+        std::memcpy(pszOut, s_cache.szText, sizeof s_cache.szText);
+        return;
+    }
     std::tm tmLocal = {};
-    if (!LocalNow(&tmLocal) ||
+    if (tNow == -1 || !ToLocal(tNow, &tmLocal) ||
         std::strftime(pszOut, LOG_TIMESTAMP_CHARS + 1, "%Y/%m/%d %H:%M:%S", &tmLocal) !=
             static_cast<size_t>(LOG_TIMESTAMP_CHARS)) {
         std::memcpy(pszOut, UNKNOWN_TIME, sizeof UNKNOWN_TIME);
+        s_cache.tSecond = -1;
+        return;
     }
+    s_cache.tSecond = tNow;
+    std::memcpy(s_cache.szText, pszOut, sizeof s_cache.szText);
 }

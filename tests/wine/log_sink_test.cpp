@@ -4,7 +4,8 @@
 // (by the timer, or by the first flush one period after the wait began when a stream of
 // messages holds the timer back), a large batch inserted in parts, narrow text around the
 // stack/heap threshold, text appended by another thread while a flush inserts, and a sink that
-// moves to a new control after the old one died with a flush request in flight.
+// moves to a new control after the old one died with a flush request in flight; while the
+// control is hidden, text gathered for one insertion.
 #include <windows.h>
 
 #include <string>
@@ -205,6 +206,71 @@ TEST_F(SinkTest, AStreamWhileScrolledUpInsertsOnePeriodAfterTheFirstWait)
     EXPECT_EQ(FirstVisible(m_hEdit), nTop);
     EXPECT_EQ(sink.Queued(), L"");
     EXPECT_EQ(sink.Timer(), 0u) << "the timer goes with the wait";
+}
+
+struct HiddenRow {
+    const char* pszName;
+    size_t nFirstChars;  // code units of the first append
+    DWORD dwDueAt;       // when the last append comes, ms after the first
+    bool bWaitsFirst;    // the first flush leaves the text queued
+};
+
+class SinkHidden : public SinkTest, public ::testing::WithParamInterface<HiddenRow> {};
+
+// Hidden, text gathers in the queue and goes into the control in one insertion: once a
+// batch's worth is queued, or at the first flush one hidden period after the first wait. The
+// period (a minute) is far beyond the test's real time: only the clock check can insert.
+TEST_P(SinkHidden, GathersTextUntilTheBatchIsDue)
+{
+    const HiddenRow& row = GetParam();
+    ::ShowWindow(m_hParent, SW_HIDE);
+    const UINT kHiddenPeriod = 60000;
+    CTestSink sink(m_hEdit, kTestInterval, kHiddenPeriod);
+    sink.bOwnClock = true;
+    sink.dwClock = 1000;
+
+    const std::wstring strFirst = std::wstring(row.nFirstChars - 2, L'x') + L"\r\n";
+    sink.AppendTextW(strFirst.c_str(), false);
+    ASSERT_TRUE(PumpThrough(m_hEdit, WM_SINK_FLUSH));
+    if (!row.bWaitsFirst) {
+        EXPECT_EQ(EditText(m_hEdit), strFirst) << "a full batch goes in at once";
+        EXPECT_EQ(sink.Timer(), 0u);
+        return;
+    }
+    EXPECT_EQ(EditText(m_hEdit), L"");
+    EXPECT_EQ(sink.Timer(), SINK_TIMER_ID) << "the timer covers a stream that stops";
+
+    sink.dwClock = 1000 + kHiddenPeriod - 1;
+    sink.AppendTextW(L"two\r\n", false);
+    ASSERT_TRUE(PumpThrough(m_hEdit, WM_SINK_FLUSH));
+    EXPECT_EQ(EditText(m_hEdit), L"") << "still within the period";
+
+    sink.dwClock = 1000 + row.dwDueAt;
+    sink.AppendTextW(L"three\r\n", false);
+    ASSERT_TRUE(PumpThrough(m_hEdit, WM_SINK_FLUSH));
+    EXPECT_EQ(EditText(m_hEdit), strFirst + L"two\r\nthree\r\n");
+    EXPECT_EQ(sink.Queued(), L"");
+    EXPECT_EQ(sink.Timer(), 0u);
+}
+
+const HiddenRow kHiddenRows[] = {
+    {"period_passes", 8, 60000, true},
+    {"batch_queued", SINK_HIDDEN_BATCH_CHARS, 0, false},
+};
+INSTANTIATE_TEST_SUITE_P(Rows, SinkHidden, ::testing::ValuesIn(kHiddenRows),
+                         [](const ::testing::TestParamInfo<HiddenRow>& info) { return info.param.pszName; });
+
+// FlushNow (the owner's call when it shows the control) inserts a hidden wait's text at once.
+TEST_F(SinkTest, FlushNowInsertsWhatAHiddenControlGathered)
+{
+    ::ShowWindow(m_hParent, SW_HIDE);
+    CTestSink sink(m_hEdit, kTestInterval, 60000);
+    sink.AppendText("one\r\n", false);
+    ASSERT_TRUE(PumpThrough(m_hEdit, WM_SINK_FLUSH));
+    ASSERT_EQ(EditText(m_hEdit), L"");
+    sink.FlushNow();
+    EXPECT_EQ(EditText(m_hEdit), L"one\r\n");
+    EXPECT_EQ(sink.Timer(), 0u);
 }
 
 // A large take goes into the control a part at a time, each in a flush of its own, so the
