@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/tray_icon.h"
 #include "tests/wine/app_test_support.h"
@@ -21,6 +22,10 @@ class CTrayIconView : public CTrayIcon {
 public:
     const TRAY_ICON_DATA& Record() const { return m_nid; }
 };
+
+// Far beyond a picture change (about a millisecond): only a worker that never ends on the
+// picture asked for reaches it.
+constexpr DWORD kBoundMs = 10000;
 
 struct OwnerWindow {
     OwnerWindow()
@@ -174,4 +179,48 @@ TEST(TrayIcon, NotificationsForAnotherIdOrWithoutAMenuActionAnswerAsSpecified)
     for (const Row& row : rows)
         EXPECT_EQ(icon.OnTrayNotification(row.wId, row.uMouse), row.nExpected)
             << "id " << row.wId << " mouse 0x" << std::hex << row.uMouse;
+}
+
+// Requests come from the relay's threads faster than the shell takes changes; whatever the
+// worker merged or skipped, the shell must end on the last picture asked for, and a direct
+// change made after a request must not be overwritten by it.
+TEST(TrayIcon, AfterABurstOfRequestsTheShellIsLeftWithTheLastPictureAskedFor)
+{
+    OwnerWindow owner;
+    const HICON hIdle = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(131));
+    const HICON hTraffic = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(132));
+    ASSERT_NE(hIdle, nullptr);
+    ASSERT_NE(hTraffic, nullptr);
+    CTrayIconView icon;
+    ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, "tip", hIdle, kTrayId), 1);
+    struct Row {
+        HICON hLast;       // the last request
+        HICON hDirect;     // then changed directly with SetIcon, or null
+        HICON hExpected;
+    };
+    const Row rows[] = {
+        {hTraffic, nullptr, hTraffic},
+        {hIdle, nullptr, hIdle},
+        {hTraffic, hIdle, hIdle},
+        {hIdle, hTraffic, hTraffic},
+    };
+    constexpr int kBurst = 300;
+    for (const Row& row : rows) {
+        std::thread other([&] {
+            for (int i = 0; i < kBurst; ++i)
+                icon.RequestIcon(i % 2 ? hIdle : hTraffic);
+        });
+        for (int i = 0; i < kBurst; ++i)
+            icon.RequestIcon(i % 2 ? hTraffic : hIdle);
+        other.join();
+        icon.RequestIcon(row.hLast);
+        if (row.hDirect) {
+            EXPECT_EQ(icon.SetIcon(row.hDirect), 1);
+        }
+        ASSERT_TRUE(icon.WaitForPicture(kBoundMs));
+        EXPECT_EQ(icon.Record().hIcon, row.hExpected)
+            << "last request " << (row.hLast == hIdle ? "idle" : "traffic")
+            << (row.hDirect ? ", then a direct change" : "");
+        EXPECT_TRUE(TrayIconPresent(owner.hWnd, kTrayId));
+    }
 }
