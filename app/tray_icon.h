@@ -2,7 +2,8 @@
 // it, and turn the user's clicks on it into the commands of the tray menu.
 //
 // Threads. Create, Restore, RemoveIcon, SetTip and OnTrayNotification run on the user-interface
-// thread; SetIcon runs there and on the host receive threads. Every change of m_nid and its
+// thread; SetIcon and RequestIcon run there and on the host receive threads, and the
+// object's worker thread hands requests over (see below). Every change of m_nid and its
 // hand-over to the shell happen under m_lock, so two pictures set at once never mix fields
 // and the shell always sees a whole record. The lock is never held while a window message is
 // sent to this program's own windows (TrackPopupMenu and the double-click's WM_COMMAND run
