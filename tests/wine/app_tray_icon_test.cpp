@@ -123,19 +123,29 @@ void ShellLosesIcon(HWND hOwner)
     ASSERT_FALSE(TrayIconPresent(hOwner, kTrayId));
 }
 
+// An icon added for a window of the test with the idle picture; both pictures at hand.
+class TrayIconShown : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        hIdle = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(131));
+        hTraffic = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(132));
+        ASSERT_NE(hIdle, nullptr);
+        ASSERT_NE(hTraffic, nullptr);
+        ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, "tip", hIdle, kTrayId), 1);
+    }
+    OwnerWindow owner;
+    HICON hIdle = nullptr;
+    HICON hTraffic = nullptr;
+    CTrayIconView icon;  // after owner: taken away while its owner still lives
+};
+
 } // namespace
 
 // The shell refuses any change to an icon it no longer holds. So once it has lost the icon, an
 // answer of 1 proves the object did not ask it, and an answer of 0 proves it did.
-TEST(TrayIcon, APictureAlreadyShownIsNotHandedOverAgainAndAFailedCallForgetsIt)
+TEST_F(TrayIconShown, APictureAlreadyShownIsNotHandedOverAgainAndAFailedCallForgetsIt)
 {
-    OwnerWindow owner;
-    const HICON hIdle = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(131));
-    const HICON hTraffic = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(132));
-    ASSERT_NE(hIdle, nullptr);
-    ASSERT_NE(hTraffic, nullptr);
-    CTrayIcon icon;
-    ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, "tip", hIdle, kTrayId), 1);
     ShellLosesIcon(owner.hWnd);
     struct Row {
         UINT nIcon;
@@ -184,15 +194,8 @@ TEST(TrayIcon, NotificationsForAnotherIdOrWithoutAMenuActionAnswerAsSpecified)
 // Requests come from the relay's threads faster than the shell takes changes; whatever the
 // worker merged or skipped, the shell must end on the last picture asked for, and a direct
 // change made after a request must not be overwritten by it.
-TEST(TrayIcon, AfterABurstOfRequestsTheShellIsLeftWithTheLastPictureAskedFor)
+TEST_F(TrayIconShown, AfterABurstOfRequestsTheShellIsLeftWithTheLastPictureAskedFor)
 {
-    OwnerWindow owner;
-    const HICON hIdle = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(131));
-    const HICON hTraffic = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(132));
-    ASSERT_NE(hIdle, nullptr);
-    ASSERT_NE(hTraffic, nullptr);
-    CTrayIconView icon;
-    ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, "tip", hIdle, kTrayId), 1);
     struct Row {
         HICON hLast;       // the last request
         HICON hDirect;     // then changed directly with SetIcon, or null
