@@ -55,11 +55,15 @@ const MessageRow<CConverterDlg> CConverterDlg::s_messageTable[] = {
 CConverterDlg::CConverterDlg(HWND hWndParent)
     : CDialog(IDD_CONVERTER, hWndParent),
       m_hIcon(nullptr),
+      m_hTrafficIcon(nullptr),
       m_bUnlocked(0),
       m_pDebugDlg(nullptr)
 {
     LPCSTR pszIcon = MAKEINTRESOURCEA(ICON_IDLE);
     m_hIcon = ::LoadIconA(AfxFindResourceHandle(pszIcon, RT_GROUP_ICON), pszIcon);
+    // Loaded once: the relay asks for a picture per block.
+    LPCSTR pszTraffic = MAKEINTRESOURCEA(ICON_TRAFFIC);
+    m_hTrafficIcon = ::LoadIconA(AfxFindResourceHandle(pszTraffic, RT_GROUP_ICON), pszTraffic);
 }
 
 CConverterDlg::~CConverterDlg()
@@ -343,6 +347,11 @@ LRESULT CConverterDlg::OnCommRxChar(WPARAM wParam, LPARAM)
 void CConverterDlg::SetTrayPicture(UINT nIconId)
 {
     m_trayIcon.SetIcon(nIconId);
+}
+
+void CConverterDlg::RequestTrayPicture(UINT nIconId)
+{
+    m_trayIcon.RequestIcon(nIconId == ICON_TRAFFIC ? m_hTrafficIcon : m_hIcon);
 }
 
 void CConverterDlg::WriteTerminal(const unsigned char* pBytes, int nCount, HANDLE hAbort)

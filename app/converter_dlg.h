@@ -56,6 +56,7 @@ public:
     void LogStatus(const std::string& strText);
 
     HICON m_hIcon;                 // icon 131; set by the constructor, then only read
+    HICON m_hTrafficIcon;          // icon 132; set by the constructor, then only read
     CTrayIcon m_trayIcon;          // any thread (locks itself)
     int m_bUnlocked;               // UI thread: settings window unlocked by the password
     CComboBox m_comboPort;         // UI thread: control 1000
@@ -97,6 +98,7 @@ protected:
 
     // IRelayOwner, for the dispatcher and its receive threads.
     void SetTrayPicture(UINT nIconId) override;
+    void RequestTrayPicture(UINT nIconId) override;
     void WriteTerminal(const unsigned char* pBytes, int nCount, HANDLE hAbort) override;
 
 private:

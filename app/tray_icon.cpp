@@ -7,21 +7,10 @@
 
 #include <cstring>
 
+#include "app/lock_scope.h"
 #include "ui/module_state.h"
 
 namespace {
-
-// Holds a critical section for one scope.
-class CLockScope {
-public:
-    explicit CLockScope(CRITICAL_SECTION& cs) : m_cs(cs) { ::EnterCriticalSection(&m_cs); }
-    ~CLockScope() { ::LeaveCriticalSection(&m_cs); }
-    CLockScope(const CLockScope&) = delete;
-    CLockScope& operator=(const CLockScope&) = delete;
-
-private:
-    CRITICAL_SECTION& m_cs;
-};
 
 // Copies pszTip into the 64-byte tip field, cut at a character boundary of the ANSI code page
 // so that no lead byte is left without its trail byte.
@@ -49,15 +38,28 @@ BOOL Notify(DWORD dwMessage, TRAY_ICON_DATA* pData)
 
 const CRuntimeClass CTrayIcon::classCTrayIcon = {"CTrayIcon", &CObject::classCObject};
 
-CTrayIcon::CTrayIcon() : m_bEnabled(0), m_bPictureKnown(false), m_hPictureShown(nullptr)
+CTrayIcon::CTrayIcon()
+    : m_bEnabled(0), m_bPictureKnown(false), m_hPictureShown(nullptr), m_bRequestKnown(false),
+      m_hRequested(nullptr), m_nRequested(0), m_nApplied(0),
+      m_hSettled(::CreateEventA(nullptr, TRUE, TRUE, nullptr)),
+      m_hWake(::CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+      m_hStopWorker(::CreateEventA(nullptr, TRUE, FALSE, nullptr)), m_hWorker(nullptr)
 {
     std::memset(&m_nid, 0, sizeof(m_nid));
     ::InitializeCriticalSection(&m_lock);
+    ::InitializeCriticalSection(&m_csRequest);
 }
 
 CTrayIcon::~CTrayIcon()
 {
+    StopWorker();
     RemoveIcon();
+    const HANDLE ahEvents[] = {m_hSettled, m_hWake, m_hStopWorker};
+    for (HANDLE h : ahEvents) {
+        if (h)
+            ::CloseHandle(h);
+    }
+    ::DeleteCriticalSection(&m_csRequest);
     ::DeleteCriticalSection(&m_lock);
 }
 
@@ -67,7 +69,9 @@ int CTrayIcon::Create(HWND hWndOwner, UINT uCallbackMessage, const char* pszTip,
     // An icon already shown is taken down first: the shell refuses a second add of the same
     // owner and id, which would leave this object believing it had no icon.
     RemoveIcon();
+    StartWorker();
     CLockScope lock(m_lock);
+    SupersedeRequests(hIcon);
     if (LOBYTE(LOWORD(::GetVersion())) < 4 || hWndOwner == nullptr || !::IsWindow(hWndOwner)) {
         m_bEnabled = 0;
         return 0;
@@ -88,6 +92,20 @@ int CTrayIcon::Create(HWND hWndOwner, UINT uCallbackMessage, const char* pszTip,
 int CTrayIcon::SetIcon(HICON hIcon)
 {
     CLockScope lock(m_lock);
+    // A request not handed over yet is shown first, so that every change the callers made in
+    // turn reaches the shell in turn (one traffic block just before the connection's end).
+    HandOverRequest();
+    SupersedeRequests(hIcon);
+    const int nResult = SetIconLocked(hIcon);
+    if (nResult == 0) {
+        CLockScope request(m_csRequest);
+        m_bRequestKnown = false;  // the next request asks the shell again
+    }
+    return nResult;
+}
+
+int CTrayIcon::SetIconLocked(HICON hIcon)
+{
     if (!m_bEnabled)
         return 0;
     if (m_bPictureKnown && m_hPictureShown == hIcon)

@@ -2,7 +2,8 @@
 // it, and turn the user's clicks on it into the commands of the tray menu.
 //
 // Threads. Create, Restore, RemoveIcon, SetTip and OnTrayNotification run on the user-interface
-// thread; SetIcon runs there and on the host receive threads. Every change of m_nid and its
+// thread; SetIcon and RequestIcon run there and on the host receive threads, and the
+// object's worker thread hands requests over (see below). Every change of m_nid and its
 // hand-over to the shell happen under m_lock, so two pictures set at once never mix fields
 // and the shell always sees a whole record. The lock is never held while a window message is
 // sent to this program's own windows (TrackPopupMenu and the double-click's WM_COMMAND run
@@ -12,6 +13,14 @@
 // not handed over: the object remembers the picture of its last successful add or change and
 // forgets it whenever a call fails, at RemoveIcon and at Restore, so that a refused or lost
 // icon is never taken for one still showing that picture.
+//
+// Requests from the relay (RequestIcon) do not wait for the shell: a picture change costs the
+// shell's side most of a millisecond, which a receive thread would otherwise pay per block.
+// The object's own worker thread, started by Create, hands the shell the latest picture
+// requested, so a burst of requests costs one change. SetIcon still calls the shell at once,
+// after handing over a request still waiting (so a picture asked for just before it is shown
+// before it); Create supersedes such a request. Lock order: m_lock, then m_csRequest;
+// RequestIcon takes only m_csRequest, so it never waits for a shell call.
 //
 // The record is the shell's first NOTIFYICONDATA layout: 88 bytes on 32-bit Windows, its
 // pointer-sized equivalent (NOTIFYICONDATAA_V1_SIZE) on 64-bit.
@@ -62,6 +71,13 @@ public:
     int SetIcon(HICON hIcon);
     // The same with an icon resource of this module, loaded at every call.
     int SetIcon(UINT nIDResource);
+    // Asks for hIcon without waiting: the worker shows the latest picture asked for (after a
+    // failed change, the next request asks the shell again). Any thread; nothing happens
+    // before Create.
+    void RequestIcon(HICON hIcon);
+    // Waits until the latest request has been handed to the shell (or superseded). True
+    // when it has within dwTimeoutMs.
+    bool WaitForPicture(DWORD dwTimeoutMs) const;
     // Changes the tip (cut as Create cuts it); it is kept for a Restore. The shell's result,
     // or 0 while the icon is not shown (the tip is still kept).
     int SetTip(const char* pszTip);
@@ -94,5 +110,30 @@ private:
 
     HMENU LoadTrayMenu(HMENU* phPopup) const;
 
+    // The shell call of SetIcon(HICON); m_lock held.
+    int SetIconLocked(HICON hIcon);
+    // Makes hIcon the latest picture asked for, handed over now by the caller; m_lock held.
+    void SupersedeRequests(HICON hIcon);
+
+    // The worker (tray_icon_worker.cpp). Started by Create, stopped by the destructor.
+    void StartWorker();
+    void StopWorker();
+    static unsigned WorkerProc(void* pParam);
+    // Hands the latest request to the shell unless that was done or superseded; m_lock held.
+    void HandOverRequest();
+
     mutable CRITICAL_SECTION m_lock;
+
+    // Guarded by m_csRequest: the latest picture asked for (valid while m_bRequestKnown) and
+    // the number of requests so far. m_nApplied (guarded by m_lock) is the number handed
+    // over; m_hSettled is set while the two are equal.
+    mutable CRITICAL_SECTION m_csRequest;
+    bool m_bRequestKnown;
+    HICON m_hRequested;
+    unsigned long m_nRequested;
+    unsigned long m_nApplied;
+    HANDLE m_hSettled;  // manual reset
+    HANDLE m_hWake;     // auto reset: a request is waiting
+    HANDLE m_hStopWorker;
+    HANDLE m_hWorker;
 };

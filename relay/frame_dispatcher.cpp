@@ -41,7 +41,7 @@ void CFrameDispatcher::OnFrame(const unsigned char* pFrame, int nCount)
         return;
     m_LogRecord.nKind = LOG_CAT_TO_VAN;
     m_LogRecord.strText = BlockText(pFrame, nCount);
-    m_pOwner->SetTrayPicture(static_cast<UINT>(ICON_IDLE));
+    m_pOwner->RequestTrayPicture(static_cast<UINT>(ICON_IDLE));
     m_pOwner->SendLogRecord(m_LogRecord, static_cast<WPARAM>(nCount));
 
     if (IsConnectRequest(pFrame, nCount))
@@ -213,7 +213,7 @@ int CFrameDispatcher::ForwardToTerminal(const unsigned char* pBytes, int nCount,
     LogRecord record;  // this thread's own record
     record.nKind = LOG_VAN_TO_CAT;
     record.strText = BlockText(pBytes, nCount);
-    m_pOwner->SetTrayPicture(static_cast<UINT>(ICON_TRAFFIC));
+    m_pOwner->RequestTrayPicture(static_cast<UINT>(ICON_TRAFFIC));
     m_pOwner->SendLogRecord(record, static_cast<WPARAM>(nCount));
     return 1;
 }

@@ -38,6 +38,9 @@ public:
     virtual void SendLogRecord(LogRecord& record, WPARAM wCount) const = 0;
     // Shows tray picture 131 (idle) or 132 (traffic). Any thread.
     virtual void SetTrayPicture(UINT nIconId) = 0;
+    // The same without waiting for the shell: the picture is shown soon after, and of several
+    // asked for in a row the last. Per block, where the shell's time would be paid per block.
+    virtual void RequestTrayPicture(UINT nIconId) = 0;
     // Writes host bytes to the terminal, giving up (the rest dropped) once hAbort is set.
     // Receive threads only.
     virtual void WriteTerminal(const unsigned char* pBytes, int nCount, HANDLE hAbort) = 0;

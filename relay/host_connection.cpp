@@ -233,12 +233,14 @@ void CHostConnection::ReceiveLoop(bool bSsl)
     ov.hEvent = WSACreateEvent();
     unsigned char abBuffer[HOST_READ_SIZE];
     while (ov.hEvent != WSA_INVALID_EVENT && WaitForSingleObject(m_hStop, 0) == WAIT_TIMEOUT) {
-        // Asked with a limit of 0 (an answer at once) before every wait: plaintext the TLS
-        // library already holds leaves nothing on the socket to wake the wait. It is asked
-        // once per read, so a connection that has ended cannot make this loop spin.
-        if (SSL_SelectTimeOut(m_hSocket, 0) == 0 && WaitReadable(&ov) != WaitResult::Readable)
+        // On a TLS connection the library is asked with a limit of 0 (an answer at once)
+        // before every wait: plaintext it already holds leaves nothing on the socket to wake
+        // the wait. It is asked once per read, so a connection that has ended cannot make this
+        // loop spin. A plain connection keeps nothing outside the socket, so it only waits.
+        const bool bHeld = bSsl && SSL_SelectTimeOut(m_hSocket, 0) != 0;
+        if (!bHeld && WaitReadable(&ov) != WaitResult::Readable)
             break;
-        memset(abBuffer, 0, sizeof(abBuffer));
+        // Only the nCount bytes received are handed on, so the buffer is not cleared.
         const int nCount =
             bSsl ? SSL_RecvData(m_hSession, reinterpret_cast<char*>(abBuffer), HOST_READ_SIZE)
                  : recv(m_hSocket, reinterpret_cast<char*>(abBuffer), HOST_READ_SIZE, 0);

@@ -310,7 +310,8 @@ int CCom::WritePort(const void* pBytes, int nLength, HANDLE hAbort)
         ClearError(m_hPort);
         return 0;
     }
-    if (hAbort) {
+    // A write that completed while it was being queued is collected below without a wait.
+    if (hAbort && !HasOverlappedIoCompleted(&m_osWrite)) {
         // A terminal that does not read keeps the write pending up to its time-out (20 s for
         // 4096 bytes); whoever stops the writer does not wait for that. The cancel completes
         // the write, which the wait below then collects before m_osWrite is used again.

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/tray_icon.h"
 #include "tests/wine/app_test_support.h"
@@ -21,6 +22,10 @@ class CTrayIconView : public CTrayIcon {
 public:
     const TRAY_ICON_DATA& Record() const { return m_nid; }
 };
+
+// Far beyond a picture change (about a millisecond): only a worker that never ends on the
+// picture asked for reaches it.
+constexpr DWORD kBoundMs = 10000;
 
 struct OwnerWindow {
     OwnerWindow()
@@ -118,19 +123,29 @@ void ShellLosesIcon(HWND hOwner)
     ASSERT_FALSE(TrayIconPresent(hOwner, kTrayId));
 }
 
+// An icon added for a window of the test with the idle picture; both pictures at hand.
+class TrayIconShown : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        hIdle = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(131));
+        hTraffic = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(132));
+        ASSERT_NE(hIdle, nullptr);
+        ASSERT_NE(hTraffic, nullptr);
+        ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, "tip", hIdle, kTrayId), 1);
+    }
+    OwnerWindow owner;
+    HICON hIdle = nullptr;
+    HICON hTraffic = nullptr;
+    CTrayIconView icon;  // after owner: taken away while its owner still lives
+};
+
 } // namespace
 
 // The shell refuses any change to an icon it no longer holds. So once it has lost the icon, an
 // answer of 1 proves the object did not ask it, and an answer of 0 proves it did.
-TEST(TrayIcon, APictureAlreadyShownIsNotHandedOverAgainAndAFailedCallForgetsIt)
+TEST_F(TrayIconShown, APictureAlreadyShownIsNotHandedOverAgainAndAFailedCallForgetsIt)
 {
-    OwnerWindow owner;
-    const HICON hIdle = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(131));
-    const HICON hTraffic = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(132));
-    ASSERT_NE(hIdle, nullptr);
-    ASSERT_NE(hTraffic, nullptr);
-    CTrayIcon icon;
-    ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, "tip", hIdle, kTrayId), 1);
     ShellLosesIcon(owner.hWnd);
     struct Row {
         UINT nIcon;
@@ -174,4 +189,41 @@ TEST(TrayIcon, NotificationsForAnotherIdOrWithoutAMenuActionAnswerAsSpecified)
     for (const Row& row : rows)
         EXPECT_EQ(icon.OnTrayNotification(row.wId, row.uMouse), row.nExpected)
             << "id " << row.wId << " mouse 0x" << std::hex << row.uMouse;
+}
+
+// Requests come from the relay's threads faster than the shell takes changes; whatever the
+// worker merged or skipped, the shell must end on the last picture asked for, and a direct
+// change made after a request must not be overwritten by it.
+TEST_F(TrayIconShown, AfterABurstOfRequestsTheShellIsLeftWithTheLastPictureAskedFor)
+{
+    struct Row {
+        HICON hLast;       // the last request
+        HICON hDirect;     // then changed directly with SetIcon, or null
+        HICON hExpected;
+    };
+    const Row rows[] = {
+        {hTraffic, nullptr, hTraffic},
+        {hIdle, nullptr, hIdle},
+        {hTraffic, hIdle, hIdle},
+        {hIdle, hTraffic, hTraffic},
+    };
+    constexpr int kBurst = 300;
+    for (const Row& row : rows) {
+        std::thread other([&] {
+            for (int i = 0; i < kBurst; ++i)
+                icon.RequestIcon(i % 2 ? hIdle : hTraffic);
+        });
+        for (int i = 0; i < kBurst; ++i)
+            icon.RequestIcon(i % 2 ? hTraffic : hIdle);
+        other.join();
+        icon.RequestIcon(row.hLast);
+        if (row.hDirect) {
+            EXPECT_EQ(icon.SetIcon(row.hDirect), 1);
+        }
+        ASSERT_TRUE(icon.WaitForPicture(kBoundMs));
+        EXPECT_EQ(icon.Record().hIcon, row.hExpected)
+            << "last request " << (row.hLast == hIdle ? "idle" : "traffic")
+            << (row.hDirect ? ", then a direct change" : "");
+        EXPECT_TRUE(TrayIconPresent(owner.hWnd, kTrayId));
+    }
 }

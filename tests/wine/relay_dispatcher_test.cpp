@@ -38,6 +38,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_calls.push_back("tray " + std::to_string(nIconId));
     }
+    void RequestTrayPicture(UINT nIconId) override { SetTrayPicture(nIconId); }
     void WriteTerminal(const unsigned char*, int nCount, HANDLE) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
