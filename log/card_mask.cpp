@@ -1,8 +1,8 @@
 // Card data masking; see card_mask.h for what counts as a card number and what is masked.
 //
-// Two passes over the block: ASCII first, so that the '*' it writes (0x2A, a non-decimal low
-// nibble) breaks the packed-decimal runs an ASCII digit string would otherwise look like; then
-// packed decimal, nibble by nibble.
+// Two passes over the block: ASCII first, then packed decimal, byte-aligned and never inside
+// printable text. The '*' the ASCII pass writes is printable text too, so what it masked is
+// never read again as packed digits.
 #include "log/card_mask.h"
 
 #include <algorithm>
@@ -16,18 +16,44 @@ constexpr size_t PAN_MIN = 13;
 constexpr size_t PAN_MAX = 19;
 constexpr size_t KEEP_FIRST = 6;
 constexpr size_t KEEP_LAST = 4;
-constexpr size_t TRACK2_REST_MAX = 40;   // characters after '=' masked at most
+constexpr size_t TRACK2_REST_MAX = 40;   // characters after '=' or 'D' masked at most
 constexpr size_t TRACK1_REST_MAX = 79;   // characters after '^' masked at most
-constexpr size_t PACKED_TRACK_NIBBLES = 38;  // 19 bytes of track 2 equivalent data
+constexpr size_t PACKED_TRACK_BYTES = 19;  // the longest track 2 equivalent data
 constexpr unsigned char NIBBLE_SEPARATOR = 0xD;
+constexpr unsigned char NIBBLE_PAD = 0xF;
 constexpr size_t CONNECT_ADDRESS_END = 17;  // bytes 1 to 16 of a connect request: the address
+constexpr unsigned char TAG_PAN = 0x5A;     // EMV: application primary account number
+constexpr size_t TAG_PAN_MIN_BYTES = 7;
+constexpr size_t TAG_PAN_MAX_BYTES = 10;
+constexpr size_t GROUP_FIRST = 4;           // grouped numbers: the first group's digits
+constexpr size_t GROUP_MIN = 3;             // and every other group's
+constexpr size_t GROUP_MAX = 6;
+constexpr size_t EXPIRY_DIGITS = 4;
+constexpr size_t PREFIX_DIGITS = 2;
+// Packed card number lengths, the common ones first: the order decides between two lengths
+// that fit the same separator when no length byte tells.
+constexpr size_t PACKED_LENGTH_ORDER[] = {16, 15, 19, 14, 13, 17, 18};
 
 bool IsDigit(char c)
 {
     return c >= '0' && c <= '9';
 }
 
-// A block that starts like a connect request carries the host's address in bytes 1 to 16.
+bool IsPrintable(unsigned char by)
+{
+    return by >= 0x20 && by <= 0x7E;
+}
+
+int DigitsValue(const std::string& s, size_t nAt, size_t nDigits)
+{
+    int nValue = 0;
+    for (size_t i = 0; i < nDigits; ++i)
+        nValue = nValue * 10 + (s[nAt + i] - '0');
+    return nValue;
+}
+
+// A terminal frame that starts like a connect request carries the host's address in bytes 1
+// to 16.
 bool StartsLikeConnectRequest(const std::string& s)
 {
     if (s.size() < CONNECT_ADDRESS_END)
@@ -38,20 +64,19 @@ bool StartsLikeConnectRequest(const std::string& s)
     return std::all_of(s.begin() + 1, s.begin() + CONNECT_ADDRESS_END, IsDigit);
 }
 
-// -- ASCII --------------------------------------------------------------------------------
-
-struct Group {
-    size_t nBegin;  // first digit
-    size_t nEnd;    // one past the last digit
-};
-
-// 13 to 19 digits that pass Luhn and do not start with 0 (no card issuer's number does; a
-// zero-padded amount or counter often does).
 bool IsCardNumber(const std::vector<unsigned char>& digits)
 {
     return digits.size() >= PAN_MIN && digits.size() <= PAN_MAX && digits[0] != 0 &&
            PassesLuhn(digits.data(), digits.size());
 }
+
+// -- ASCII --------------------------------------------------------------------------------
+
+struct Group {
+    size_t nBegin;  // first digit
+    size_t nEnd;    // one past the last digit
+    size_t Size() const { return nEnd - nBegin; }
+};
 
 bool IsCardNumberAt(const std::string& s, const std::vector<size_t>& positions)
 {
@@ -62,23 +87,47 @@ bool IsCardNumberAt(const std::string& s, const std::vector<size_t>& positions)
     return IsCardNumber(digits);
 }
 
+std::vector<size_t> Span(size_t nBegin, size_t nEnd)
+{
+    std::vector<size_t> positions;
+    for (size_t p = nBegin; p < nEnd; ++p)
+        positions.push_back(p);
+    return positions;
+}
+
 void MaskMiddle(std::string& s, const std::vector<size_t>& positions)
 {
     for (size_t i = KEEP_FIRST; i + KEEP_LAST < positions.size(); ++i)
         s[positions[i]] = '*';
 }
 
-// Masks the track data after a card number that ends just before nSep, when nSep holds '='
-// or '^'. Answers the position after the masked data (nSep when there is no track data).
+// YYMM with a month of 01 to 12, as four ASCII digits at nAt.
+bool IsExpiryAt(const std::string& s, size_t nAt)
+{
+    if (nAt + EXPIRY_DIGITS > s.size() ||
+        !std::all_of(s.begin() + nAt, s.begin() + nAt + EXPIRY_DIGITS, IsDigit))
+        return false;
+    const int nMonth = DigitsValue(s, nAt + 2, 2);
+    return nMonth >= 1 && nMonth <= 12;
+}
+
+// The track separator after a run ending at nSep: '=', '^', or 'D' with an expiry behind it.
+bool IsTrackSeparatorAt(const std::string& s, size_t nSep)
+{
+    if (nSep >= s.size())
+        return false;
+    return s[nSep] == '=' || s[nSep] == '^' || (s[nSep] == 'D' && IsExpiryAt(s, nSep + 1));
+}
+
+// Masks the track data behind the separator at nSep. Answers the position after it.
 size_t MaskTrackRest(std::string& s, size_t nSep)
 {
-    if (nSep >= s.size() || (s[nSep] != '=' && s[nSep] != '^'))
-        return nSep;
-    const size_t nLimit = nSep + 1 + (s[nSep] == '=' ? TRACK2_REST_MAX : TRACK1_REST_MAX);
+    const bool bTrack1 = s[nSep] == '^';
+    const size_t nLimit = nSep + 1 + (bTrack1 ? TRACK1_REST_MAX : TRACK2_REST_MAX);
     size_t j = nSep + 1;
     for (; j < s.size() && j < nLimit; ++j) {
         const unsigned char by = static_cast<unsigned char>(s[j]);
-        if (by == '?' || by < 0x20)
+        if (bTrack1 ? by == '?' || by < 0x20 : !IsDigit(s[j]))
             break;
         s[j] = '*';
     }
@@ -96,15 +145,58 @@ std::vector<size_t> DigitsOf(const std::vector<Group>& groups, size_t g, size_t 
     return positions;
 }
 
-// The card number that ends where a track separator follows the last group: the longest
-// Luhn-valid 13 to 19 final digits of that group. Empty when there is none.
-std::vector<size_t> TrackCardNumber(const std::string& s, const Group& last)
+// Groups g..h (h > g) laid out as a grouped card number is printed.
+bool IsGroupedLayout(const std::vector<Group>& groups, size_t g, size_t h)
 {
-    const size_t nLen = last.nEnd - last.nBegin;
-    for (size_t n = std::min(nLen, PAN_MAX); n >= PAN_MIN; --n) {
-        std::vector<size_t> positions;
-        for (size_t p = last.nEnd - n; p < last.nEnd; ++p)
-            positions.push_back(p);
+    if (groups[g].Size() != GROUP_FIRST)
+        return false;
+    for (size_t k = g + 1; k <= h; ++k) {
+        if (groups[k].Size() < GROUP_MIN || groups[k].Size() > GROUP_MAX)
+            return false;
+    }
+    return true;
+}
+
+// The card number that ends where a track separator follows the group: the longest
+// Luhn-valid 13 to 19 final digits of that group. Empty when there is none.
+std::vector<size_t> TrackCardNumber(const std::string& s, const Group& group)
+{
+    for (size_t n = std::min(group.Size(), PAN_MAX); n >= PAN_MIN; --n) {
+        std::vector<size_t> positions = Span(group.nEnd - n, group.nEnd);
+        if (IsCardNumberAt(s, positions))
+            return positions;
+    }
+    return {};
+}
+
+// The card number one run of digits holds by its layout alone (see card_mask.h): the whole
+// run, or the run behind its length prefix and/or before a closing expiry date.
+std::vector<size_t> RunCardNumber(const std::string& s, const Group& group)
+{
+    const size_t nSize = group.Size();
+    if (nSize >= PAN_MIN && nSize <= PAN_MAX && !IsTimestampRun(&s[group.nBegin], nSize)) {
+        std::vector<size_t> positions = Span(group.nBegin, group.nEnd);
+        if (IsCardNumberAt(s, positions))
+            return positions;
+    }
+    const bool bPrefixFits = nSize >= PREFIX_DIGITS &&
+        DigitsValue(s, group.nBegin, PREFIX_DIGITS) == static_cast<int>(nSize - PREFIX_DIGITS);
+    const bool bExpiryEnds = nSize > EXPIRY_DIGITS && IsExpiryAt(s, group.nEnd - EXPIRY_DIGITS);
+    const size_t nPrefixed = group.nBegin + PREFIX_DIGITS;
+    struct Frame { bool bUse; size_t nBegin, nEnd; };
+    const Frame frames[] = {
+        {bPrefixFits, nPrefixed, group.nEnd},
+        {bExpiryEnds, group.nBegin, group.nEnd - EXPIRY_DIGITS},
+        {bExpiryEnds && nSize > PREFIX_DIGITS + EXPIRY_DIGITS &&
+             DigitsValue(s, group.nBegin, PREFIX_DIGITS) ==
+                 static_cast<int>(nSize - PREFIX_DIGITS - EXPIRY_DIGITS),
+         nPrefixed, group.nEnd - EXPIRY_DIGITS},
+    };
+    for (const Frame& frame : frames) {
+        if (!frame.bUse || frame.nEnd - frame.nBegin < PAN_MIN ||
+            frame.nEnd - frame.nBegin > PAN_MAX)
+            continue;
+        std::vector<size_t> positions = Span(frame.nBegin, frame.nEnd);
         if (IsCardNumberAt(s, positions))
             return positions;
     }
@@ -119,36 +211,37 @@ size_t MaskRun(std::string& s, const std::vector<Group>& groups)
     size_t g = 0;
     while (g < groups.size()) {
         bool bFound = false;
+        // Grouped numbers: the longest window of whole groups from g first.
         size_t nDigits = 0;
         for (size_t k = g; k < groups.size(); ++k)
-            nDigits += groups[k].nEnd - groups[k].nBegin;
-        // Longest window of whole groups from g first.
-        for (size_t h = groups.size(); h-- > g;) {
-            if (nDigits >= PAN_MIN && nDigits <= PAN_MAX) {
+            nDigits += groups[k].Size();
+        for (size_t h = groups.size(); h-- > g + 1;) {
+            if (nDigits >= PAN_MIN && nDigits <= PAN_MAX && IsGroupedLayout(groups, g, h)) {
                 const std::vector<size_t> positions = DigitsOf(groups, g, h);
                 if (IsCardNumberAt(s, positions)) {
                     MaskMiddle(s, positions);
-                    const size_t nTrackEnd = MaskTrackRest(s, groups[h].nEnd);
-                    if (h == nLast)
-                        nResume = std::max(nResume, nTrackEnd);
+                    if (h == nLast && IsTrackSeparatorAt(s, groups[h].nEnd))
+                        nResume = std::max(nResume, MaskTrackRest(s, groups[h].nEnd));
                     g = h + 1;
                     bFound = true;
                     break;
                 }
             }
-            nDigits -= groups[h].nEnd - groups[h].nBegin;
+            nDigits -= groups[h].Size();
             if (nDigits < PAN_MIN)
                 break;
         }
         if (bFound)
             continue;
+        // One group: before a track separator, or by its own layout.
         const size_t nSep = groups[g].nEnd;
-        if (g == nLast && nSep < s.size() && (s[nSep] == '=' || s[nSep] == '^')) {
-            const std::vector<size_t> positions = TrackCardNumber(s, groups[g]);
-            if (!positions.empty()) {
-                MaskMiddle(s, positions);
+        const bool bTrack = g == nLast && IsTrackSeparatorAt(s, nSep);
+        std::vector<size_t> positions =
+            bTrack ? TrackCardNumber(s, groups[g]) : RunCardNumber(s, groups[g]);
+        if (!positions.empty()) {
+            MaskMiddle(s, positions);
+            if (bTrack)
                 nResume = std::max(nResume, MaskTrackRest(s, nSep));
-            }
         }
         ++g;
     }
@@ -186,52 +279,114 @@ class Nibbles {
 public:
     explicit Nibbles(std::string& s) : m_s(s) {}
     size_t Size() const { return m_s.size() * 2; }
+    unsigned char Byte(size_t nByte) const { return static_cast<unsigned char>(m_s[nByte]); }
     unsigned char At(size_t k) const
     {
-        const unsigned char by = static_cast<unsigned char>(m_s[k / 2]);
+        const unsigned char by = Byte(k / 2);
         return k % 2 == 0 ? by >> 4 : by & 0x0F;
     }
     void SetF(size_t k)
     {
-        m_s[k / 2] = static_cast<char>(static_cast<unsigned char>(m_s[k / 2]) |
-                                       (k % 2 == 0 ? 0xF0 : 0x0F));
+        m_s[k / 2] = static_cast<char>(Byte(k / 2) | (k % 2 == 0 ? 0xF0 : 0x0F));
     }
-    // True when every whole byte in nibbles [nBegin, nEnd) is an ASCII digit (and there is one).
-    bool WholeBytesAreAsciiDigits(size_t nBegin, size_t nEnd) const
+    void MaskMiddle(size_t nStart, size_t nDigits)
     {
-        const size_t nFirst = (nBegin + 1) / 2;
-        const size_t nStop = nEnd / 2;
-        if (nFirst >= nStop)
-            return false;
-        return std::all_of(m_s.begin() + nFirst, m_s.begin() + nStop, IsDigit);
+        for (size_t k = nStart + KEEP_FIRST; k + KEEP_LAST < nStart + nDigits; ++k)
+            SetF(k);
+    }
+    bool IsCardNumberAt(size_t nStart, size_t nDigits) const
+    {
+        std::vector<unsigned char> digits;
+        for (size_t k = nStart; k < nStart + nDigits; ++k)
+            digits.push_back(At(k));
+        return IsCardNumber(digits);
     }
 
 private:
     std::string& m_s;
 };
 
-// Tries the card numbers that end before the separator nibble at nSep, nRun decimal nibbles
-// preceding it. Answers the nibble after the masked field, or 0 when nothing was masked.
+// The packed digits nibbles [nStart, nSep) are text: every byte holding one of them and the
+// byte before (or the block's start) are printable ASCII.
+bool ReadsAsText(const Nibbles& nib, size_t nStart, size_t nSep)
+{
+    const size_t nFirst = nStart / 2;
+    if (nFirst > 0 && !IsPrintable(nib.Byte(nFirst - 1)))
+        return false;
+    for (size_t b = nFirst; b <= (nSep - 1) / 2; ++b) {
+        if (!IsPrintable(nib.Byte(b)))
+            return false;
+    }
+    return true;
+}
+
+// The field length the byte before a packed card number of nDigits starting at nStart gives
+// (in bytes, from nStart), or 0 when that byte cannot be one.
+size_t FieldLengthBefore(const Nibbles& nib, size_t nStart, size_t nDigits)
+{
+    if (nStart < 2)
+        return 0;
+    const size_t nLength = nib.Byte(nStart / 2 - 1);
+    const size_t nNeeded = (nDigits + 2) / 2;  // the digits and the separator
+    if (nLength < nNeeded || nLength > PACKED_TRACK_BYTES || nStart + 2 * nLength > nib.Size())
+        return 0;
+    return nLength;
+}
+
+// Tries the packed card numbers that end before the separator nibble at nSep, nRun decimal
+// nibbles preceding it. Answers the nibble after the masked field, or 0 when nothing was
+// masked.
 size_t MaskPackedAt(Nibbles& nib, size_t nSep, size_t nRun)
 {
-    for (size_t n = std::min(nRun, PAN_MAX); n >= PAN_MIN; --n) {
-        const size_t nStart = nSep - n;
-        if (nib.WholeBytesAreAsciiDigits(nStart, nSep))
-            continue;
-        std::vector<unsigned char> digits;
-        for (size_t k = nStart; k < nSep; ++k)
-            digits.push_back(nib.At(k));
-        if (!IsCardNumber(digits))
-            continue;
-        for (size_t k = nStart + KEEP_FIRST; k + KEEP_LAST < nSep; ++k)
-            nib.SetF(k);
-        const size_t nLimit = nStart + PACKED_TRACK_NIBBLES;
-        size_t k = nSep + 1;
-        for (; k < nib.Size() && k < nLimit && nib.At(k) <= 9; ++k)
-            nib.SetF(k);
-        return k;
+    size_t nBestDigits = 0;
+    size_t nBestField = 0;
+    for (int nPass = 0; nPass < 2 && nBestDigits == 0; ++nPass) {
+        for (size_t nDigits : PACKED_LENGTH_ORDER) {
+            if (nDigits > nRun || (nSep - nDigits) % 2 != 0)
+                continue;
+            const size_t nStart = nSep - nDigits;
+            const size_t nField = FieldLengthBefore(nib, nStart, nDigits);
+            if ((nPass == 0) != (nField != 0) || ReadsAsText(nib, nStart, nSep) ||
+                !nib.IsCardNumberAt(nStart, nDigits))
+                continue;
+            nBestDigits = nDigits;
+            nBestField = nField;
+            break;
+        }
     }
-    return 0;
+    if (nBestDigits == 0)
+        return 0;
+    const size_t nStart = nSep - nBestDigits;
+    nib.MaskMiddle(nStart, nBestDigits);
+    const size_t nLimit = nStart + 2 * (nBestField != 0 ? nBestField : PACKED_TRACK_BYTES);
+    size_t k = nSep + 1;
+    for (; k < nib.Size() && k < nLimit && nib.At(k) <= 9; ++k)
+        nib.SetF(k);
+    return k;
+}
+
+// The card number in the value of tag 5A at byte nTag. Answers the byte after the value, or 0
+// when there is none.
+size_t MaskTagPanAt(Nibbles& nib, size_t nTag)
+{
+    const size_t nBytes = nTag + 1 < nib.Size() / 2 ? nib.Byte(nTag + 1) : 0;
+    const size_t nValue = nTag + 2;
+    if (nBytes < TAG_PAN_MIN_BYTES || nBytes > TAG_PAN_MAX_BYTES ||
+        nValue + nBytes > nib.Size() / 2)
+        return 0;
+    const size_t nStart = nValue * 2;
+    const size_t nEnd = nStart + nBytes * 2;
+    size_t nDigits = 0;
+    while (nStart + nDigits < nEnd && nib.At(nStart + nDigits) <= 9)
+        ++nDigits;
+    for (size_t k = nStart + nDigits; k < nEnd; ++k) {
+        if (nib.At(k) != NIBBLE_PAD)
+            return 0;
+    }
+    if (!nib.IsCardNumberAt(nStart, nDigits))
+        return 0;
+    nib.MaskMiddle(nStart, nDigits);
+    return nValue + nBytes;
 }
 
 void MaskPacked(std::string& s, size_t nFromByte)
@@ -240,6 +395,14 @@ void MaskPacked(std::string& s, size_t nFromByte)
     size_t nRun = 0;  // decimal nibbles directly before k
     size_t k = nFromByte * 2;
     while (k < nib.Size()) {
+        if (k % 2 == 0 && nib.Byte(k / 2) == TAG_PAN) {
+            const size_t nNext = MaskTagPanAt(nib, k / 2);
+            if (nNext != 0) {
+                k = nNext * 2;
+                nRun = 0;
+                continue;
+            }
+        }
         const unsigned char v = nib.At(k);
         if (v == NIBBLE_SEPARATOR && nRun >= PAN_MIN) {
             const size_t nNext = MaskPackedAt(nib, k, nRun);
@@ -271,9 +434,25 @@ bool PassesLuhn(const unsigned char* pDigits, size_t nDigits)
     return nDigits > 0 && nSum % 10 == 0;
 }
 
-void MaskCardData(std::string& strBytes)
+bool IsTimestampRun(const char* pDigits, size_t nDigits)
 {
-    const size_t nFrom = StartsLikeConnectRequest(strBytes) ? CONNECT_ADDRESS_END : 0;
+    if (nDigits != 14)
+        return false;
+    const auto value = [pDigits](size_t nAt, size_t nWidth) {
+        int n = 0;
+        for (size_t i = nAt; i < nAt + nWidth; ++i)
+            n = n * 10 + (pDigits[i] - '0');
+        return n;
+    };
+    const int nYear = value(0, 4), nMonth = value(4, 2), nDay = value(6, 2);
+    return nYear >= 1900 && nYear <= 2099 && nMonth >= 1 && nMonth <= 12 && nDay >= 1 &&
+           nDay <= 31 && value(8, 2) <= 23 && value(10, 2) <= 59 && value(12, 2) <= 59;
+}
+
+void MaskCardData(std::string& strBytes, bool bTerminalFrame)
+{
+    const size_t nFrom =
+        bTerminalFrame && StartsLikeConnectRequest(strBytes) ? CONNECT_ADDRESS_END : 0;
     MaskAscii(strBytes, nFrom);
     MaskPacked(strBytes, nFrom);
 }
@@ -284,6 +463,6 @@ std::string MaskedLogText(int nKind, int nCount, const std::string& strText)
         return strText;
     const size_t nShown = static_cast<size_t>(std::clamp(nCount, 0, LOG_MAX_BLOCK));
     std::string strCopy = strText.substr(0, nShown);
-    MaskCardData(strCopy);
+    MaskCardData(strCopy, nKind == LOG_CAT_TO_VAN);
     return strCopy;
 }

@@ -4,42 +4,64 @@
 // send a card number or track 2 in clear. The log (window and daily file) may show at most the
 // first 6 and last 4 digits of a card number, and never track data. The relay itself never
 // sees this code: only the copy the log renders is changed, byte for byte in place, so the
-// character and hex fields of a dump line keep their widths.
+// character and hex fields of a dump line keep their widths. The block is taken by its byte
+// count: a zero byte is a byte like any other and never ends what is looked at.
 //
-// What is a card number here (nothing else is touched: amounts, dates, terminal and approval
-// numbers are digit runs that are shorter, longer or fail the Luhn check; and no card number
-// starts with 0, while zero-padded amounts and counters do):
-//  - ASCII: a run of digit groups joined by single blanks or hyphens. Consecutive whole
-//    groups of 13 to 19 digits in all that pass Luhn are a card number (a group is never
-//    split, so a run of 20 digits without separators is no card number). When '=' (track 2)
-//    or '^' (track 1) follows a group directly, the card number ends there: the longest
-//    Luhn-valid 13 to 19 digits before it count, so a length prefix glued to the front does
-//    not hide it. Digits between the first 6 and the last 4 become '*'; after '=' or '^'
-//    everything up to the end sentinel '?', a control byte, the end of the block or the
-//    longest a track can be (40 characters on track 2, 79 on track 1) becomes '*' as well.
-//  - Packed decimal (track 2 equivalent data as chip terminals send it): 13 to 19 decimal
-//    nibbles directly before the separator nibble D; the longest Luhn-valid such run counts,
-//    since a tag and length (57 10) often stand before the number as decimal nibbles too. The middle
-//    nibbles become F, and so does every decimal nibble after the D up to the end of the
-//    packed field: the first nibble that is not a decimal digit (the F pad of an odd length,
-//    or a byte of the next field), the end of the block, or 38 nibbles from the card number's
-//    first digit (19 bytes, the longest track 2 equivalent data). Bytes that are all ASCII
-//    digits are left to the ASCII rule ("...12345=" is text, not packed data).
-//  - A block that starts like a connect request (0x0D, 0x21 or 0x25 and 16 digits) keeps
-//    those 16 digits: they are the host's address and port.
+// The log is also the record a shop shows when a payment is disputed, so masking changes no
+// byte that is not part of a card number or of the track data behind it: an approval number,
+// an amount, an answer code, a date or a tag next to a card number reads as it was sent.
+//
+// A card number is 13 to 19 digits that pass the Luhn check and do not start with 0 (no
+// issuer's number does; zero-padded amounts and counters do). Where it can be:
+//  - ASCII, one digit run with a non-digit (or the block's edge) on each side. A run of 14
+//    digits that reads as a date and time (YYYYMMDDhhmmss, years 1900 to 2099) is a time
+//    stamp: no issuer's 14-digit number starts with 19 or 20.
+//  - ASCII, grouped: runs joined by single blanks or hyphens, the first group of 4 digits,
+//    every other of 3 to 6 (4-4-4-4, 4-6-5, 4-6-4, 4-4-4-4-3); consecutive whole groups count.
+//  - ASCII, inside a longer run only where the run's layout marks it: behind a two-digit length
+//    prefix that equals its own length at the run's start ("16" + 16 digits), and/or followed
+//    by an expiry date YYMM (month 01 to 12) that ends the run. Nothing else inside a longer
+//    run: a fixed-width message runs amounts, dates and counters together, and a window search
+//    would find Luhn-valid stretches in about one of ten of them.
+//  - ASCII track data: directly before '=' (track 2), '^' (track 1), or a 'D' followed by an
+//    expiry date (track 2 written as hex text); the longest Luhn-valid 13 to 19 final digits of
+//    the run count, so a length prefix or tag glued to the front does not hide it. Behind '='
+//    and 'D' the digits of the track are masked up to the first non-digit (the 'F' pad and the
+//    end sentinel stay); behind '^' everything up to '?', a control byte or 79 characters.
+//  - Packed decimal track 2 (as chip terminals send it, tag 57 or a fixed-layout field):
+//    13 to 19 decimal nibbles directly before the separator nibble D, starting at a byte
+//    boundary. It is text, never packed data, when every byte holding its digits and the byte
+//    before it (or the block's start) are printable ASCII (0x20 to 0x7E): ASCII digits and
+//    letters A-I, P-Y are decimal nibbles, and '=' (0x3D) ends in D, so "4444 AUTH=" would
+//    otherwise read as 19 packed digits. Among the lengths that fit, one behind a byte that can
+//    be its field's length (the bytes up to the separator, at most 19) wins; then the common
+//    lengths first (16, 15, 19, 14, 13, 17, 18). Behind the D, decimal nibbles are masked up to
+//    the first other nibble, the end of the field that length byte gives, or 38 nibbles from
+//    the first digit (19 bytes, the longest track 2 equivalent data).
+//  - Packed card number of EMV tag 5A: the byte 5A, a length byte of 7 to 10, then that many
+//    bytes of 13 to 19 decimal nibbles padded with F to the end of the value.
+// Masked digits become '*' (ASCII) or the nibble F (packed); the first 6 and the last 4 digits
+// of the number stay. Never masked: the 16 address digits of a terminal frame that is a
+// connect request (0x0D, 0x21 or 0x25 and 16 digits; a host block never is one), length
+// prefixes, tags, expiry dates written outside a track, F pads.
 // A card number split across two blocks is seen as two short runs and is not masked.
 //
 // No state, no Windows header: runs natively under the sanitizers and the fuzzer.
 #pragma once
 #include <string>
 
-// Masks every card number and its track data in strBytes (a block's bytes); the length and
-// every other byte stay as they are.
-void MaskCardData(std::string& strBytes);
+// Masks every card number and its track data in strBytes (a block's bytes, all of them); the
+// length and every other byte stay as they are. bTerminalFrame: the bytes came from the
+// terminal (only such a frame can be a connect request).
+void MaskCardData(std::string& strBytes, bool bTerminalFrame);
 
 // The text the log renders for a record: a status text as it is; for a terminal or host block,
-// a masked copy of the bytes its line can show (at most nCount, at most LOG_MAX_BLOCK).
+// a masked copy of its first nCount bytes (at most LOG_MAX_BLOCK, and at most what it holds).
 std::string MaskedLogText(int nKind, int nCount, const std::string& strText);
 
 // The Luhn check over a string of decimal digit values (0 to 9 each).
 bool PassesLuhn(const unsigned char* pDigits, size_t nDigits);
+
+// True when the nDigits ASCII digits at pDigits read as a date and time YYYYMMDDhhmmss (14
+// digits, years 1900 to 2099): such a run is a time stamp, not a card number.
+bool IsTimestampRun(const char* pDigits, size_t nDigits);

@@ -18,16 +18,17 @@ constexpr int LOG_MAX_BLOCK = 4096;
 
 struct LogRecord {
     int nKind = LOG_STATUS;
-    std::string strText;  // code page 949; for blocks, the bytes up to the first zero byte
+    // Code page 949. A status text up to its first NUL; a block's bytes, all of them (zero
+    // bytes included, the count is in wParam).
+    std::string strText;
 };
 
-// The log text of a block: its bytes up to the first zero byte, never more than nCount bytes.
-// A full 4096-byte block with no zero byte has no terminator inside its buffer, so the text is
-// bounded by the count, not by a terminator.
+// The log text of a block: its nCount bytes as they crossed the line. A zero byte is data
+// (binary lengths and amounts hold them), so it ends nothing here: the window's line stops
+// showing bytes at the first one, the daily file shows them all.
 inline std::string BlockText(const unsigned char* pBytes, int nCount)
 {
-    std::string strText;
-    for (int i = 0; i < nCount && pBytes[i] != 0; ++i)
-        strText.push_back(static_cast<char>(pBytes[i]));
-    return strText;
+    return nCount > 0 ? std::string(reinterpret_cast<const char*>(pBytes),
+                                    static_cast<size_t>(nCount))
+                      : std::string();
 }

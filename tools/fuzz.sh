@@ -26,7 +26,7 @@ seed "$l" summary_ack '\x00\x00\x00\x00\x00\x01\x00\x00\x01\x00\x06'
 seed "$l" full_message '\x01\x00\x00\x00\x00\x02\x00\x00\x19\x000123456789ABCDEFGHIJKLMNO'
 seed "$l" status '\x02\x00\x00\x00\x00\x00\x00\x00\x00\x00port open'
 m="$build/corpus/fuzz_card_mask"
-seed "$m" ascii_card '\x02PAN=4111 1111 1111 1111\x1c'
+seed "$m" ascii_card '\x00\x02PAN=4111 1111 1111 1111\x1c'
 seed "$m" track2 ';4111111111111111=25121010000012300000?'
 seed "$m" packed_track2 '\x57\x10\x41\x11\x11\x11\x11\x11\x11\x11\xd2\x51\x21\x01\x12\x34\x56\x7f'
 

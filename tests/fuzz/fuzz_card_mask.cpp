@@ -2,8 +2,10 @@
 // promises: the length never changes; a byte only changes into '*' or into a byte with an F
 // nibble; and no card number standing alone survives whole: every run of 13 to 19 ASCII
 // digits with a non-digit (or the block's edge) on each side that passes Luhn and starts
-// with a digit other than 0 has a changed digit afterwards (outside the 16 address digits of
-// a block that starts like a connect request).
+// with a digit other than 0 and is no date and time (YYYYMMDDhhmmss) has a changed digit
+// afterwards (outside the 16 address digits of a terminal frame that starts like a connect
+// request). The first input byte says where the block came from (even: the terminal), the
+// rest is the block.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -42,9 +44,12 @@ bool StartsLikeConnectRequest(const std::string& s)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 {
-    const std::string strIn(reinterpret_cast<const char*>(pData), nSize);
+    if (nSize == 0)
+        return 0;
+    const bool bTerminal = pData[0] % 2 == 0;
+    const std::string strIn(reinterpret_cast<const char*>(pData) + 1, nSize - 1);
     std::string strOut = strIn;
-    MaskCardData(strOut);
+    MaskCardData(strOut, bTerminal);
 
     Check(strOut.size() == strIn.size(), "length unchanged");
     for (size_t i = 0; i < strIn.size(); ++i) {
@@ -53,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
               "bytes only become '*' or get an F nibble");
     }
 
-    const size_t nFrom = StartsLikeConnectRequest(strIn) ? 17 : 0;
+    const size_t nFrom = bTerminal && StartsLikeConnectRequest(strIn) ? 17 : 0;
     size_t i = 0;
     while (i < strIn.size()) {
         if (!IsDigit(strIn[i])) {
@@ -64,7 +69,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
         while (j < strIn.size() && IsDigit(strIn[j]))
             ++j;
         const size_t nLen = j - i;
-        if (i >= nFrom && nLen >= 13 && nLen <= 19 && strIn[i] != '0') {
+        if (i >= nFrom && nLen >= 13 && nLen <= 19 && strIn[i] != '0' &&
+            !IsTimestampRun(&strIn[i], nLen)) {
             std::vector<unsigned char> digits;
             for (size_t k = i; k < j; ++k)
                 digits.push_back(static_cast<unsigned char>(strIn[k] - '0'));

@@ -1,7 +1,9 @@
 // Card data masking: one table of blocks and what the log may show of them, written out by
 // hand (well-known test card numbers only). True positives in ASCII (plain, grouped, track 1
-// and 2) and packed decimal, the 12/13/19/20-digit boundaries, and the false positives that
-// must stay: amounts, dates, Luhn failures, connect requests, ASCII digits before '='.
+// and 2, behind a length prefix, before an expiry, hex-text track 2) and packed decimal
+// (track 2, tag 5A), the 12/13/19/20-digit boundaries, and the bytes that must stay: amounts,
+// dates, approval numbers, tags, Luhn failures, text that reads as packed digits, connect
+// requests (terminal frames only).
 #include <string>
 
 #include <gtest/gtest.h>
@@ -20,7 +22,16 @@ struct MaskRow {
     const char* pszName;
     std::string strIn;
     std::string strOut;  // "" = unchanged
+    bool bFromHost = false;
 };
+
+std::string Hex(const char* pszHex)
+{
+    std::string s;
+    for (const char* p = pszHex; p[0] != '\0' && p[1] != '\0'; p += 2)
+        s.push_back(static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16)));
+    return s;
+}
 
 const MaskRow kMaskRows[] = {
     // ASCII card numbers.
@@ -77,6 +88,38 @@ const MaskRow kMaskRows[] = {
     {"bcd_13_luhn_fails", Bytes({0x42, 0x22, 0x22, 0x22, 0x22, 0x22, 0x3D, 0x25, 0x12}), ""},
     {"bcd_12_nibbles", Bytes({0x41, 0x11, 0x11, 0x11, 0x11, 0x17, 0xD2, 0x51}), ""},
     {"bcd_without_separator", Bytes({0x41, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x25}), ""},
+    // A host's answer: the card number masked, the approval number after it as sent (its
+    // letters and digits read as decimal nibbles and '=' as the separator D).
+    {"answer_key_value", "\x02" "D1 0210 RC=00 CARD=5555555555554444 AUTH=83215507\x03",
+     "\x02" "D1 0210 RC=00 CARD=555555******4444 AUTH=83215507\x03", true},
+    {"fields_next_to_each_other", "EXP2512AMT000000023000 TID=1234567890 F4=000000015000", ""},
+    {"emv_tag_57_then_amount_tag",
+     Hex("5710" "4111111111111111d251210112345678" "9f0206000000023000"),
+     Hex("5710" "411111ffffff1111dfffffffffffffff" "9f0206000000023000")},
+    // Inside a longer run, where its layout says so; never a bare window of a longer run.
+    {"length_prefix", "PAN164111111111111111;", "PAN16411111******1111;"},
+    {"expiry_behind", "C41111111111111112512 ", "C411111******11112512 "},
+    {"prefix_and_expiry", "1641111111111111112512", "16411111******11112512"},
+    {"prefix_not_its_length", "154111111111111111", ""},
+    {"month_13_no_expiry", "41111111111111112513", ""},
+    {"timestamp_14", "DATE=20261208153001", ""},
+    {"date_blank_time", "20261208 153001", ""},
+    {"track2_hex_text", "574111111111111111D25121010000012300000F",
+     "57411111******1111D********************F"},
+    {"track2_rest_digits_only", "4111111111111111=2512101 AMT=000000023000",
+     "411111******1111=******* AMT=000000023000"},
+    // Packed: tag 5A (F pad of an odd length stays), and track 2 whose field length byte
+    // stops the masking before a packed amount.
+    {"tag_5a", Hex("5a084111111111111111" "5f3401"), Hex("5a08411111ffffff1111" "5f3401")},
+    {"tag_5a_amex_padded", Hex("5a08378282246310005f"), Hex("5a08378282fffff0005f")},
+    {"tag_5a_not_padded_with_f", Hex("5a084111111111111111"), Hex("5a08411111ffffff1111")},
+    {"tag_5a_length_too_long", Hex("5a0b41111111111111111fffff"), ""},
+    {"bcd_field_length_byte", Hex("0210" "4111111111111111d251210112345678" "000000023000"),
+     Hex("0210" "411111ffffff1111dfffffffffffffff" "000000023000")},
+    {"bcd_after_tag_57_zero_bytes", Hex("5710" "4000000000000002d25121010000001f"),
+     Hex("5710" "400000ffffff0002dfffffffffffffff")},
+    // The connect-request exemption holds for terminal frames only.
+    {"host_block_like_connect_request", "!4111111111111111!", "!411111******1111!", true},
 };
 
 class MaskTable : public ::testing::TestWithParam<MaskRow> {};
@@ -85,7 +128,7 @@ TEST_P(MaskTable, ShowsOnlyWhatTheLogMay)
 {
     const MaskRow& row = GetParam();
     std::string strBytes = row.strIn;
-    MaskCardData(strBytes);
+    MaskCardData(strBytes, !row.bFromHost);
     EXPECT_EQ(strBytes, row.strOut.empty() ? row.strIn : row.strOut);
 }
 
@@ -103,6 +146,11 @@ TEST(MaskedLogText, MasksBlocksWithinTheirCountAndLeavesStatusTexts)
     // A count that cuts the number leaves too few digits to be one, and shows no more.
     EXPECT_EQ(MaskedLogText(LOG_CAT_TO_VAN, 10, strCard), "4111111111");
     EXPECT_EQ(MaskedLogText(LOG_STATUS, 0, strCard), strCard);
+    // Blocks are taken by their count: the zero bytes of a packed card number end nothing.
+    const std::string strPacked = Hex("5a084000000000000002");
+    const std::string strBlock = BlockText(
+        reinterpret_cast<const unsigned char*>(strPacked.data()), static_cast<int>(strPacked.size()));
+    EXPECT_EQ(MaskedLogText(LOG_VAN_TO_CAT, 10, strBlock), Hex("5a08400000ffffff0002"));
 }
 
 }  // namespace
