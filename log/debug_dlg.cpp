@@ -158,10 +158,11 @@ LRESULT CDebugDlg::OnLogRecord(WPARAM wParam, LPARAM lParam)
     // A summary line (level 0) shows no byte of a block but its first, which masking never
     // changes (a card number keeps its first 6 digits): only dumps need the masked copy.
     const bool bMask = m_bMaskCards && m_nLevel != LOG_LEVEL_SUMMARY;
-    const std::string strLine = FormatLogLine(
-        m_nLevel, pRecord->nKind, nCount,
-        bMask ? MaskedLogText(pRecord->nKind, nCount, pRecord->strText) : pRecord->strText,
-        szTimestamp);
+    const std::string strMasked =
+        bMask ? MaskedLogText(pRecord->nKind, nCount, pRecord->strText) : std::string();
+    const std::string& strText = bMask ? strMasked : pRecord->strText;
+    const std::string strLine = FormatLogLine(m_nLevel, pRecord->nKind, nCount, strText,
+                                              szTimestamp);
     if (strLine.empty())
         return 0;
 
@@ -175,7 +176,10 @@ LRESULT CDebugDlg::OnLogRecord(WPARAM wParam, LPARAM lParam)
     }
     m_nTextChars += strLine.size();
     m_logSink.AppendText(strLine.c_str(), false);
-    m_logFile.Append(strLine, szTimestamp);
+    // The file's line shows every byte of the block, one line of text per record.
+    if (m_logFile.IsRunning())
+        m_logFile.Append(FormatFileLine(m_nLevel, pRecord->nKind, nCount, strText, szTimestamp),
+                         szTimestamp);
     return 0;
 }
 
@@ -213,6 +217,9 @@ void CDebugDlg::ClearLog()
 void CDebugDlg::OnClear()
 {
     ClearLog();
+    // The next automatic clear is counted from this emptying, like after an automatic one.
+    m_nLineCount = 0;
+    m_nTextChars = m_logSink.QueuedChars();
 }
 
 void CDebugDlg::OnHide()

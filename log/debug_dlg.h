@@ -60,10 +60,10 @@ public:
     // Log level: written once by the main window right after Create, before the first
     // record; read by OnLogRecord. UI thread only.
     int m_nLevel;
-    // Lines handed to the sink since the last automatic clear. UI thread only.
+    // Lines handed to the sink since the window was last emptied (Clear or automatic). UI thread only.
     int m_nLineCount;
     // Characters the control holds or will hold once the sink has inserted its queue, counted
-    // since the last automatic clear (bytes of code page 949, never fewer). UI thread only.
+    // since the window was last emptied (bytes of code page 949, never fewer). UI thread only.
     size_t m_nTextChars;
     CEdit m_editLog;            // control 1002, bound by the data exchange
     CEditLogSink m_logSink;     // no window at construction, 500 ms; attached in OnInitDialog

@@ -45,15 +45,21 @@ bool IsConnectRequestKind(unsigned char by)
     return by == 0x0D || by == 0x21 || by == 0x25;
 }
 
-// The bytes of one block as the formatter sees them: the record's text up to its first zero
-// byte, at most nCount and at most LOG_MAX_BLOCK bytes, then zeros.
+// Where a line goes: the window shows a block as its text up to the first zero byte, with
+// every other byte placed unchanged; the daily file shows every byte, non-printable ones as
+// '.' in the character field, so a record stays one line of code page 949 text.
+enum class LineStyle { Window, File };
+
+// The bytes of one block as the formatter sees them: the record's bytes, at most nCount and at
+// most LOG_MAX_BLOCK, then zeros; for the window only up to the first zero byte.
 class BlockView {
 public:
-    BlockView(const std::string& strText, int nCount)
+    BlockView(const std::string& strText, int nCount, LineStyle style)
     {
         const size_t nLimit = static_cast<size_t>(std::clamp(nCount, 0, LOG_MAX_BLOCK));
         const size_t nScan = std::min(strText.size(), nLimit);
-        const void* pZero = std::memchr(strText.data(), 0, nScan);
+        const void* pZero =
+            style == LineStyle::Window ? std::memchr(strText.data(), 0, nScan) : nullptr;
         m_pText = strText.data();
         m_nText = pZero ? static_cast<size_t>(static_cast<const char*>(pZero) - m_pText) : nScan;
     }
@@ -126,7 +132,7 @@ std::string SummaryLine(int nKind, int nCount, const BlockView& block, const cha
 }
 
 std::string DumpLine(int nLevel, int nKind, int nCount, const BlockView& block,
-                     const char* pszTimestamp)
+                     const char* pszTimestamp, LineStyle style)
 {
     const int nLimit = nLevel == LOG_LEVEL_FULL ? nCount : LOG_DUMP_LIMIT;
     const size_t nDump = static_cast<size_t>(std::clamp(std::min(nCount, nLimit), 0, LOG_MAX_BLOCK));
@@ -158,7 +164,9 @@ std::string DumpLine(int nLevel, int nKind, int nCount, const BlockView& block,
     const HexTable& hex = Hex();
     for (size_t i = 0; i < nDump; ++i) {
         const unsigned char by = block.ByteAt(static_cast<int>(i));
-        pChars[i] = by == 0x00 || by == 0x7F ? '.' : static_cast<char>(by);
+        const bool bDot =
+            style == LineStyle::File ? by < 0x20 || by > 0x7E : by == 0x00 || by == 0x7F;
+        pChars[i] = bDot ? '.' : static_cast<char>(by);
         pHex[2 * i] = hex.digits[by][0];
         pHex[2 * i + 1] = hex.digits[by][1];
     }
@@ -199,8 +207,10 @@ struct TimestampCache {
 
 }  // namespace
 
-std::string FormatLogLine(int nLevel, int nKind, int nCount, const std::string& strText,
-                          const char* pszTimestamp)
+namespace {
+
+std::string FormatLine(int nLevel, int nKind, int nCount, const std::string& strText,
+                       const char* pszTimestamp, LineStyle style)
 {
     if (nKind == LOG_STATUS) {
         std::string strLine = pszTimestamp;
@@ -212,10 +222,24 @@ std::string FormatLogLine(int nLevel, int nKind, int nCount, const std::string& 
     if (nKind != LOG_CAT_TO_VAN && nKind != LOG_VAN_TO_CAT)
         return std::string();
 
-    const BlockView block(strText, nCount);
+    const BlockView block(strText, nCount, style);
     if (nLevel == LOG_LEVEL_SUMMARY)
         return SummaryLine(nKind, nCount, block, pszTimestamp);
-    return DumpLine(nLevel, nKind, nCount, block, pszTimestamp);
+    return DumpLine(nLevel, nKind, nCount, block, pszTimestamp, style);
+}
+
+}  // namespace
+
+std::string FormatLogLine(int nLevel, int nKind, int nCount, const std::string& strText,
+                          const char* pszTimestamp)
+{
+    return FormatLine(nLevel, nKind, nCount, strText, pszTimestamp, LineStyle::Window);
+}
+
+std::string FormatFileLine(int nLevel, int nKind, int nCount, const std::string& strText,
+                           const char* pszTimestamp)
+{
+    return FormatLine(nLevel, nKind, nCount, strText, pszTimestamp, LineStyle::File);
 }
 
 void FormatTimestamp(char* pszOut)

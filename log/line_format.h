@@ -23,9 +23,17 @@ constexpr int LOG_TIMESTAMP_CHARS = 19;    // "YYYY/MM/DD hh:mm:ss"
 // The line for one record, or "" when nothing is logged (a connect request block at level 0,
 // an unknown kind). nCount is the block's byte count (0 for status records); strText is the
 // status text, or the block's bytes up to its first zero byte. pszTimestamp is the text that
-// FormatTimestamp wrote (not null).
+// FormatTimestamp wrote (not null). This is the window's line: a block's bytes show up to its
+// first zero byte (zeros from there on), every other byte placed unchanged.
 std::string FormatLogLine(int nLevel, int nKind, int nCount, const std::string& strText,
                           const char* pszTimestamp);
+
+// The same record's line in the daily file: the same layout, but a block's every byte is
+// shown (zero bytes and what follows them included), and in the character field every byte
+// outside 0x20 to 0x7E (controls, CR, LF, 0x7F, 0x80 to 0xFF) is '.', so the line is one line
+// of text that decodes as code page 949. Status and summary lines are the window's.
+std::string FormatFileLine(int nLevel, int nKind, int nCount, const std::string& strText,
+                           const char* pszTimestamp);
 
 // Writes the current local date and time as "%Y/%m/%d %H:%M:%S": 19 characters and a NUL,
 // so pszOut needs LOG_TIMESTAMP_CHARS + 1 bytes. Safe on any thread. Should the clock or the

@@ -130,6 +130,12 @@ void CLogFileWriter::Append(const std::string& strLine, const char* pszTimestamp
     m_nQueuedBytes += strLine.size();
 }
 
+bool CLogFileWriter::IsRunning()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_bRunning && !m_bStop;
+}
+
 void CLogFileWriter::Stop()
 {
     {

@@ -48,6 +48,8 @@ public:
     // Queues one finished line (CR LF included) for the file of the day its time stamp names.
     // Never waits for the disk; ignored before Start and after Stop.
     void Append(const std::string& strLine, const char* pszTimestamp);
+    // Between Start and Stop: lines given to Append are written.
+    bool IsRunning();
     // Writes whatever is queued, closes the file and ends the thread. Safe to call twice.
     void Stop();
     // The notes the writer has made since the last call.

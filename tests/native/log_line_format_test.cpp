@@ -85,6 +85,32 @@ TEST_P(LineFormatTest, Layout)
 INSTANTIATE_TEST_SUITE_P(Rows, LineFormatTest, ::testing::ValuesIn(kLineRows),
                          [](const auto& info) { return std::string(info.param.pszName); });
 
+// The daily file's line of a record: every byte of the block in the hex field (past a zero
+// byte too), every byte outside 0x20..0x7E as '.' in the character field; status and summary
+// lines as in the window.
+const LineRow kFileRows[] = {
+    {"file_past_zero", 99, 1, 5, std::string("A\0BC\0", 5), " [CAT->VAN] [005] [A.BC.] [4100424300]"},
+    {"file_controls_crlf_high", 99, 2, 7, "\x02" "\r\n\x7f\xC0\xFC" "\x03",
+     " [CAT<-VAN] [007] [......." "] [020d0a7fc0fc03]"},
+    {"file_label", 99, 1, 1, "\x06", " [CAT->VAN] [001] [ACK :.] [06]"},
+    {"file_level5", 5, 1, 22, std::string(2, '\0') + k25,
+     " [CAT->VAN] [022] [..0123456789ABCDEFGH] [0000303132333435363738394142434445464748]"},
+    {"file_summary", 0, 2, 25, k25, " [CAT<-VAN] [025] [" + kJeonmun + "]"},
+    {"file_status_hangul", 0, 0, 0, "\xC1\xA2\xBC\xD3 OK", " \xC1\xA2\xBC\xD3 OK"},
+};
+
+class FileLineTest : public ::testing::TestWithParam<LineRow> {};
+
+TEST_P(FileLineTest, Layout)
+{
+    const LineRow& row = GetParam();
+    EXPECT_EQ(FormatFileLine(row.nLevel, row.nKind, row.nCount, row.strText, kT),
+              kT + row.strExpected + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FileLineTest, ::testing::ValuesIn(kFileRows),
+                         [](const auto& info) { return std::string(info.param.pszName); });
+
 std::string HexOf(const std::string& strBytes)
 {
     std::string strHex;
