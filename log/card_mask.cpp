@@ -30,6 +30,7 @@ constexpr size_t GROUP_MIN = 3;             // and every other group's
 constexpr size_t GROUP_MAX = 6;
 constexpr size_t EXPIRY_DIGITS = 4;
 constexpr size_t PREFIX_DIGITS = 2;
+constexpr size_t SERVICE_CODE_DIGITS = 3;
 // Packed card number lengths, the common ones first: the order decides between two lengths
 // that fit the same separator when no length byte tells.
 constexpr size_t PACKED_LENGTH_ORDER[] = {16, 15, 19, 14, 13, 17, 18};
@@ -306,14 +307,11 @@ private:
     std::string& m_s;
 };
 
-// The packed digits nibbles [nStart, nSep) are text: every byte holding one of them and the
-// byte before (or the block's start) are printable ASCII.
+// The packed digits nibbles [nStart, nSep) are text: every byte holding one of them is
+// printable ASCII (a length byte before them says otherwise; the caller asks that first).
 bool ReadsAsText(const Nibbles& nib, size_t nStart, size_t nSep)
 {
-    const size_t nFirst = nStart / 2;
-    if (nFirst > 0 && !IsPrintable(nib.Byte(nFirst - 1)))
-        return false;
-    for (size_t b = nFirst; b <= (nSep - 1) / 2; ++b) {
+    for (size_t b = nStart / 2; b <= (nSep - 1) / 2; ++b) {
         if (!IsPrintable(nib.Byte(b)))
             return false;
     }
@@ -333,11 +331,49 @@ size_t FieldLengthBefore(const Nibbles& nib, size_t nStart, size_t nDigits)
     return nLength;
 }
 
+// The field of nField bytes from nStart holds track data to its end: decimal nibbles behind
+// the separator at nSep, at most one F pad at the end.
+bool FieldIsTrackData(const Nibbles& nib, size_t nStart, size_t nSep, size_t nField)
+{
+    size_t nEnd = nStart + 2 * nField;
+    if (nib.At(nEnd - 1) == NIBBLE_PAD)
+        --nEnd;
+    for (size_t k = nSep + 1; k < nEnd; ++k) {
+        if (nib.At(k) > 9)
+            return false;
+    }
+    return true;
+}
+
+// The decimal nibbles behind the separator (at most 19 bytes from nStart) end in the F pad of
+// a fixed-width field.
+bool TrackEndsInPad(const Nibbles& nib, size_t nStart, size_t nSep)
+{
+    const size_t nLimit = nStart + 2 * PACKED_TRACK_BYTES;
+    size_t k = nSep + 1;
+    while (k < nib.Size() && k < nLimit && nib.At(k) <= 9)
+        ++k;
+    return k < nib.Size() && k < nLimit && nib.At(k) == NIBBLE_PAD;
+}
+
 // Tries the packed card numbers that end before the separator nibble at nSep, nRun decimal
 // nibbles preceding it. Answers the nibble after the masked field, or 0 when nothing was
 // masked.
-size_t MaskPackedAt(Nibbles& nib, size_t nSep, size_t nRun)
+size_t MaskPackedAt(Nibbles& nib, size_t nSep, size_t nRun, size_t nScanStart)
 {
+    // Track 2 goes on with the expiry date (YYMM, a month of 01 to 12) and the service code,
+    // whose first digit says where the card may be used (1, 2, 5, 6, 7 or 9).
+    if (nSep + 1 + EXPIRY_DIGITS + SERVICE_CODE_DIGITS > nib.Size())
+        return 0;
+    for (size_t k = nSep + 1; k <= nSep + EXPIRY_DIGITS + SERVICE_CODE_DIGITS; ++k) {
+        if (nib.At(k) > 9)
+            return 0;
+    }
+    const int nMonth = nib.At(nSep + 3) * 10 + nib.At(nSep + 4);
+    const unsigned char byService = nib.At(nSep + 1 + EXPIRY_DIGITS);
+    if (nMonth < 1 || nMonth > 12 || byService == 0 || byService == 3 || byService == 4 ||
+        byService == 8)
+        return 0;
     size_t nBestDigits = 0;
     size_t nBestField = 0;
     for (int nPass = 0; nPass < 2 && nBestDigits == 0; ++nPass) {
@@ -346,8 +382,14 @@ size_t MaskPackedAt(Nibbles& nib, size_t nSep, size_t nRun)
                 continue;
             const size_t nStart = nSep - nDigits;
             const size_t nField = FieldLengthBefore(nib, nStart, nDigits);
-            if ((nPass == 0) != (nField != 0) || ReadsAsText(nib, nStart, nSep) ||
-                !nib.IsCardNumberAt(nStart, nDigits))
+            if ((nPass == 0) != (nField != 0) || !nib.IsCardNumberAt(nStart, nDigits))
+                continue;
+            // Without a length byte the number must stand at the start of its decimal run and
+            // not read as text; with one, the field must hold track data to its end.
+            if (nField == 0 && (nDigits != nRun || ReadsAsText(nib, nStart, nSep) ||
+                                (nStart != nScanStart && !TrackEndsInPad(nib, nStart, nSep))))
+                continue;
+            if (nField != 0 && !FieldIsTrackData(nib, nStart, nSep, nField))
                 continue;
             nBestDigits = nDigits;
             nBestField = nField;
@@ -405,7 +447,7 @@ void MaskPacked(std::string& s, size_t nFromByte)
         }
         const unsigned char v = nib.At(k);
         if (v == NIBBLE_SEPARATOR && nRun >= PAN_MIN) {
-            const size_t nNext = MaskPackedAt(nib, k, nRun);
+            const size_t nNext = MaskPackedAt(nib, k, nRun, nFromByte * 2);
             if (nNext != 0) {
                 k = nNext;
                 nRun = 0;

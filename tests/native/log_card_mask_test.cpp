@@ -81,7 +81,7 @@ const MaskRow kMaskRows[] = {
      Bytes({0x41, 0x11, 0x11, 0xFF, 0xFF, 0xFF, 0x11, 0x11, 0xDF, 0xFF, 0xFF, 0xFF, 0xAB, 0x12})},
     // 16 + D + 25 decimal nibbles: the field ends 38 nibbles after the first digit.
     {"bcd_longest_field",
-     Bytes({0x41, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0xD1, 0x23, 0x45, 0x67, 0x89, 0x12,
+     Bytes({0x41, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0x11, 0xD2, 0x51, 0x21, 0x23, 0x89, 0x12,
             0x34, 0x56, 0x78, 0x91, 0x23, 0x45, 0x67}),
      Bytes({0x41, 0x11, 0x11, 0xFF, 0xFF, 0xFF, 0x11, 0x11, 0xDF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
             0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x45, 0x67})},
@@ -118,6 +118,16 @@ const MaskRow kMaskRows[] = {
      Hex("0210" "411111ffffff1111dfffffffffffffff" "000000023000")},
     {"bcd_after_tag_57_zero_bytes", Hex("5710" "4000000000000002d25121010000001f"),
      Hex("5710" "400000ffffff0002dfffffffffffffff")},
+    // Packed digits need a track behind the D (expiry month 01..12, a service code) and,
+    // without a length byte, a run of their own that is not text and ends in an F pad.
+    {"bcd_no_expiry_behind", Hex("4111111111111111d2513101ff"), ""},
+    {"bcd_service_code_0", Hex("4111111111111111d2512001ff"), ""},
+    {"bcd_printable_text", "XUUUUUUDD\xD2\x51\x21\x01\xFF", ""},
+    {"bcd_after_length_byte_printable", "\x10UUUUUUDD\xD2\x51\x21\x01\x12\x34\x56\x7F",
+     "\x10UUU\xFF\xFF\xFF" "DD\xDF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"},
+    {"bcd_mid_block_without_pad", Hex("aa4111111111111111d2512101234567cc"), ""},
+    {"bcd_mid_block_with_pad", Hex("aa4111111111111111d251210123456fcc"),
+     Hex("aa411111ffffff1111dfffffffffffffcc")},
     // The connect-request exemption holds for terminal frames only.
     {"host_block_like_connect_request", "!4111111111111111!", "!411111******1111!", true},
 };
