@@ -8,7 +8,7 @@
 
 #include "app/about_dlg.h"
 #include "app/product.h"
-#include "app/relay_settings.h"
+#include "app/config_ini.h"
 #include "app/settings_store.h"
 #include "app/stored_settings.h"
 #include "log/debug_dlg.h"
@@ -160,16 +160,17 @@ BOOL CConverterDlg::OnInitDialog()
 
     ::SetTimer(m_hWnd, HIDING_TIMER_ID, HIDING_TIMER_PERIOD, nullptr);
 
+    const ConfigIni config = ReadConfigIni(SETTINGS_INI_PATH);
     m_pDebugDlg = new CDebugDlg(nullptr);
     if (m_pDebugDlg->Create(IDD_DEBUG, nullptr)) {
-        m_pDebugDlg->m_nLevel = ReadDebugLevel();
-        m_pDebugDlg->StartLogFile(ReadStoredLogSettings(SETTINGS_INI_PATH));
+        m_pDebugDlg->m_nLevel = config.nDebugLevel;
+        m_pDebugDlg->StartLogFile(config.LogValues());
         m_pDebugDlg->ShowWindow(SW_HIDE);
     } else {
         delete m_pDebugDlg;
         m_pDebugDlg = nullptr;
     }
-    ApplyRelaySettings();
+    ApplyRelaySettings(config.Relay());
 
     const std::string strPortCopy = m_strPort;
     m_Comm.SetPortConfig(strPortCopy.c_str(), 9600, 8, 0, 0);
@@ -186,9 +187,8 @@ BOOL CConverterDlg::OnInitDialog()
     return TRUE;
 }
 
-void CConverterDlg::ApplyRelaySettings()
+void CConverterDlg::ApplyRelaySettings(const RelaySettings& settings)
 {
-    const RelaySettings settings = ReadRelaySettings(SETTINGS_INI_PATH);
     for (const std::string& strNotice : settings.notices)
         LogStatus(strNotice);
     m_dispatcher.SetHostPolicy(settings.nConnectTimeoutS, settings.allowHosts);
@@ -206,7 +206,7 @@ int CConverterDlg::WriteRegistry(const char* pszPort)
 
 int CConverterDlg::ReadDebugLevel()
 {
-    return ReadStoredLogLevel(SETTINGS_INI_PATH);
+    return ReadConfigIni(SETTINGS_INI_PATH).nDebugLevel;
 }
 
 void CConverterDlg::SendLogRecord(LogRecord& record, WPARAM wCount) const

@@ -29,6 +29,7 @@
 
 #include <string>
 
+#include "app/relay_settings.h"
 #include "app/tray_icon.h"
 #include "log/log_record.h"
 #include "relay/frame_dispatcher.h"
@@ -116,7 +117,7 @@ private:
     // True (and the message posted back to this window) when it would open a window or ask
     // a question while the dispatcher runs.
     bool DeferWhileDispatching(UINT uMsg, WPARAM wParam, LPARAM lParam);
-    void ApplyRelaySettings();
+    void ApplyRelaySettings(const RelaySettings& settings);
 
     // The shell's "TaskbarCreated" message, registered when the library is loaded.
     static const UINT s_uTaskbarCreated;

@@ -1,7 +1,7 @@
-// The relay's [RELAY] settings read from config.ini at start: the connect's time limit and the
-// hosts a connect request may name. The value rules live in relay/relay_config.h; this reads
-// the file (ANSI profile functions, like the [DEBUG] level) and words the status lines that
-// say at start what could not be used. UI thread.
+// The relay's [RELAY] settings from config.ini (read by config_ini.*): the connect's time
+// limit and the hosts a connect request may name. The value rules live in
+// relay/relay_config.h; this words the status lines that say at start what could not be
+// used. UI thread.
 #pragma once
 #include <string>
 #include <vector>
@@ -14,4 +14,7 @@ struct RelaySettings {
     std::vector<std::string> notices;   // status lines for the log, one per unusable value
 };
 
-RelaySettings ReadRelaySettings(const char* pszIniPath);
+// The settings from the two values as read (empty: missing). bTimeoutReadable and
+// bAllowReadable are false for a value too long to be read.
+RelaySettings ParseRelaySettings(const std::string& strConnectTimeout, bool bTimeoutReadable,
+                                 const std::string& strAllowHosts, bool bAllowReadable);

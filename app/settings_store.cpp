@@ -45,32 +45,3 @@ int WriteStoredPort(const char* pszPort)
     ::RegCloseKey(hKey);
     return lVersionResult == ERROR_SUCCESS ? 1 : 0;
 }
-
-int ReadStoredLogLevel(const char* pszIniPath)
-{
-    char szLevel[SETTINGS_LEVEL_BUFFER] = {0};
-    ::GetPrivateProfileStringA(SETTINGS_INI_SECTION, SETTINGS_INI_KEY, "", szLevel,
-                               sizeof(szLevel), pszIniPath);
-    return std::atoi(szLevel);
-}
-
-namespace {
-
-std::string ReadIniText(const char* pszSection, const char* pszKey, const char* pszIniPath)
-{
-    char szValue[MAX_PATH] = {0};
-    ::GetPrivateProfileStringA(pszSection, pszKey, "", szValue, sizeof(szValue), pszIniPath);
-    return szValue;
-}
-
-}  // namespace
-
-LogIniValues ReadStoredLogSettings(const char* pszIniPath)
-{
-    LogIniValues values;
-    values.strDir = ReadIniText("LOG", "Dir", pszIniPath);
-    values.strKeepDays = ReadIniText("LOG", "KeepDays", pszIniPath);
-    values.strMaxFileMB = ReadIniText("LOG", "MaxFileMB", pszIniPath);
-    values.strMaskCardNumbers = ReadIniText("LOG", "MaskCardNumbers", pszIniPath);
-    return values;
-}

@@ -1,11 +1,9 @@
-// The settings store against the platform: the stored port in the registry and the log level
-// in the config file. ANSI functions throughout, so the key path's Hangul travels as code
+// The settings store against the platform: the stored port in the registry (config.ini is
+// read by config_ini.*). ANSI functions throughout, so the key path's Hangul travels as code
 // page 949 bytes. Nothing here reports an error to the user; every failure is a result.
 // Runs on the user-interface thread.
 #pragma once
 #include <string>
-
-#include "log/log_file_rules.h"
 
 // Reads "COM Port" (at most SETTINGS_PORT_READ_LIMIT bytes, type not checked) into strPort. 1
 // on success; 0 when the key cannot be opened with full access, or the value is missing, longer
@@ -15,11 +13,3 @@ int ReadStoredPort(std::string& strPort);
 // Creates or opens the key and writes "COM Port" and "Version" (PortValuesToStore). 1 when
 // "Version" was written, 0 otherwise.
 int WriteStoredPort(const char* pszPort);
-
-// The leading number of DEBUG/LEVEL in pszIniPath, read into a 3-byte buffer (so at most two
-// characters) and converted with atoi; 0 when the file, section or key is missing.
-int ReadStoredLogLevel(const char* pszIniPath);
-
-// The [LOG] values of pszIniPath as text (Dir, KeepDays, MaxFileMB, MaskCardNumbers); empty
-// for a missing key. What they mean is decided by ParseLogSettings.
-LogIniValues ReadStoredLogSettings(const char* pszIniPath);

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "app/config_ini.h"
 #include "app/settings_store.h"
 #include "app/stored_settings.h"
 #include "tests/wine/app_test_support.h"
@@ -116,6 +117,43 @@ TEST(SettingsStore, ReadsTheLogLevelFromConfigIniInTheCurrentDirectory)
         CScratchDir dir;
         if (row.pszFile != nullptr)
             dir.WriteFile(L"config.ini", row.pszFile);
-        EXPECT_EQ(ReadStoredLogLevel(SETTINGS_INI_PATH), row.nExpected);
+        EXPECT_EQ(ReadConfigIni(SETTINGS_INI_PATH).nDebugLevel, row.nExpected);
     }
+}
+
+// One reader for every section: each value with the full path of the file it came from (none
+// for a missing key), and one rule for values that cannot be used: the default and one
+// status line each; an AllowHosts entry that cannot be parsed refuses every host.
+TEST(SettingsStore, ReadsEverySectionOfConfigIniWithItsSource)
+{
+    CScratchDir dir;
+    dir.WriteFile(L"config.ini",
+                  "[DEBUG]\r\nLEVEL=99\r\n"
+                  "[RELAY]\r\nConnectTimeout=abc\r\nAllowHosts=10.0.0.1, 10.0.0.x\r\n"
+                  "[LOG]\r\nDir=logs\r\nKeepDays=0\r\nMaskCardNumbers=0\r\n"
+                  "ConnectTimeout=7\r\n");
+    const ConfigIni config = ReadConfigIni(SETTINGS_INI_PATH);
+    char szFull[MAX_PATH] = {0};
+    ASSERT_NE(::GetFullPathNameA("config.ini", MAX_PATH, szFull, nullptr), 0u);
+    EXPECT_EQ(config.strPath, szFull);
+    EXPECT_EQ(config.nDebugLevel, 99);
+    for (const ConfigValue* pValue : {&config.debugLevel, &config.relayConnectTimeout,
+                                      &config.relayAllowHosts, &config.logDir,
+                                      &config.logKeepDays, &config.logMaskCardNumbers})
+        EXPECT_EQ(pValue->strFrom, szFull);
+    EXPECT_FALSE(config.logMaxFileMB.Present());
+    EXPECT_EQ(config.logMaskCardNumbers.strText, "0");
+
+    const RelaySettings relay = config.Relay();
+    EXPECT_EQ(relay.nConnectTimeoutS, CONNECT_TIMEOUT_DEFAULT_S);
+    EXPECT_TRUE(relay.allowHosts.RefusesAll());
+    EXPECT_EQ(relay.notices.size(), 2u);
+
+    std::vector<std::string> notes;
+    const LogSettings log = ParseLogSettings(config.LogValues(), &notes);
+    EXPECT_EQ(log.strDir, "logs");
+    EXPECT_EQ(log.nKeepDays, LOG_KEEP_DAYS_DEFAULT);
+    EXPECT_EQ(log.nMaxFileMB, LOG_MAX_FILE_MB_DEFAULT);
+    EXPECT_FALSE(log.bMaskCards);
+    EXPECT_EQ(notes.size(), 2u);  // KeepDays=0, and masking turned off
 }
