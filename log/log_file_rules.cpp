@@ -184,16 +184,39 @@ bool NeedsNextPart(uint64_t nFileBytes, size_t nLineBytes, uint64_t nMaxBytes)
     return nFileBytes > 0 && nFileBytes + nLineBytes > nMaxBytes;
 }
 
-std::vector<std::string> ExpiredLogFiles(const std::vector<std::string>& strNames, int nToday,
-                                         int nKeepDays)
+RetentionPlan PlanRetention(const std::vector<LogFileEntry>& files, int nToday, int nKeepDays)
 {
-    std::vector<std::string> expired;
-    for (const std::string& strName : strNames) {
+    RetentionPlan plan;
+    size_t nLogFiles = 0;
+    std::vector<std::string> future;
+    for (const LogFileEntry& file : files) {
         int nDays = 0, nPart = 0;
-        if (ParseLogFileName(strName, &nDays, &nPart) && nToday - nDays > nKeepDays)
-            expired.push_back(strName);
+        if (!ParseLogFileName(file.strName, &nDays, &nPart))
+            continue;
+        ++nLogFiles;
+        if (nDays > nToday)
+            future.push_back(file.strName);
+        else if (nToday - nDays > nKeepDays && nToday - file.nWriteDay > nKeepDays)
+            plan.expired.push_back(file.strName);
     }
-    return expired;
+    int nYear = 0, nMonth = 0, nDay = 0;
+    CivilFromDays(nToday, &nYear, &nMonth, &nDay);
+    char szToday[16];
+    std::snprintf(szToday, sizeof szToday, "%04d/%02d/%02d", nYear, nMonth, nDay);
+    if (!future.empty()) {
+        std::string strNote = "로그 파일 " + future.front();
+        if (future.size() > 1)
+            strNote += " 외 " + std::to_string(future.size() - 1) + "개";
+        plan.notes.push_back(strNote + ": 날짜가 오늘(" + szToday +
+                             ")보다 뒤입니다, 지우지 않습니다 (시계를 확인하세요)");
+    }
+    if (!plan.expired.empty() && plan.expired.size() == nLogFiles) {
+        plan.notes.push_back("로그 파일 " + std::to_string(nLogFiles) + "개 모두 " +
+                             std::to_string(nKeepDays) + "일보다 오래됨(오늘 " + szToday +
+                             "): 지우지 않습니다 (시계를 확인하세요)");
+        plan.expired.clear();
+    }
+    return plan;
 }
 
 bool ShouldRetryFolder(int nFailDay, uint64_t nFailMs, int nDay, uint64_t nNowMs)

@@ -53,10 +53,22 @@ bool ParseLogFileName(const std::string& strName, int* pDays, int* pPart);
 // into an empty file whole.
 bool NeedsNextPart(uint64_t nFileBytes, size_t nLineBytes, uint64_t nMaxBytes);
 
-// The names among strNames (bare file names) that retention deletes on day nToday: log files
-// whose day is more than nKeepDays before it. Other names are never chosen.
-std::vector<std::string> ExpiredLogFiles(const std::vector<std::string>& strNames, int nToday,
-                                         int nKeepDays);
+// Retention never trusts the clock alone. A log file is deleted on day nToday only when both
+// the day in its name and the day of its last write are more than nKeepDays back. A file
+// named after a day later than today is kept and named in a status line (the clock is behind,
+// or was ahead when it was written). And when every log file of the folder would go, none
+// does, with a status line: that is what a clock set years ahead looks like at the next
+// start (the day's own file is not written yet); once the relay has written a day under the
+// present clock, the older files go as usual. Names that are not log files are never chosen.
+struct LogFileEntry {
+    std::string strName;  // bare file name
+    int nWriteDay;        // local day of its last write (days since 1970-01-01)
+};
+struct RetentionPlan {
+    std::vector<std::string> expired;  // to delete
+    std::vector<std::string> notes;    // status lines (code page 949)
+};
+RetentionPlan PlanRetention(const std::vector<LogFileEntry>& files, int nToday, int nKeepDays);
 
 // After the folder failed on day nFailDay at nFailMs (a monotonic clock in milliseconds), a
 // line of day nDay at nNowMs tries it again: on another day, or 60 s later.

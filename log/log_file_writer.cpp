@@ -58,6 +58,17 @@ DWORD CreateFolderPath(const std::string& strFolder)
     return ERROR_SUCCESS;
 }
 
+// The local day of a file time; nFallback when it cannot be converted (the file then counts as
+// written on that day, which keeps it).
+int LocalDayOf(const FILETIME& ftUtc, int nFallback)
+{
+    FILETIME ftLocal;
+    SYSTEMTIME st;
+    if (!::FileTimeToLocalFileTime(&ftUtc, &ftLocal) || !::FileTimeToSystemTime(&ftLocal, &st))
+        return nFallback;
+    return DaysFromCivil(st.wYear, st.wMonth, st.wDay);
+}
+
 uint64_t NowMs()
 {
     return ::GetTickCount64();
@@ -304,7 +315,7 @@ void CLogFileWriter::Fail(DWORD dwError)
 
 void CLogFileWriter::DeleteExpired(int nToday)
 {
-    std::vector<std::string> names;
+    std::vector<LogFileEntry> files;
     WIN32_FIND_DATAA found;
     const std::string strPattern = m_strFolder + "\\pellarin-*.log";
     HANDLE hFind = ::FindFirstFileA(strPattern.c_str(), &found);
@@ -312,11 +323,14 @@ void CLogFileWriter::DeleteExpired(int nToday)
         return;
     do {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-            names.push_back(found.cFileName);
+            files.push_back({found.cFileName, LocalDayOf(found.ftLastWriteTime, nToday)});
     } while (::FindNextFileA(hFind, &found));
     ::FindClose(hFind);
-    for (const std::string& strName : ExpiredLogFiles(names, nToday, m_nKeepDays))
+    const RetentionPlan plan = PlanRetention(files, nToday, m_nKeepDays);
+    for (const std::string& strName : plan.expired)
         ::DeleteFileA((m_strFolder + "\\" + strName).c_str());
+    for (const std::string& strNote : plan.notes)
+        Note(strNote);
 }
 
 void CLogFileWriter::Note(const std::string& strText)

@@ -66,21 +66,58 @@ TEST(LogFileName, OtherNamesAreNotLogFiles)
     }
 }
 
-TEST(LogFileRetention, DeletesOnlyLogFilesOlderThanKeepDays)
+// Retention: a file goes only when both its name's day and its last write are more than
+// KeepDays back; a file named after today stays with a status line; a run that would delete
+// every log file (a clock set ahead) deletes none, with a status line.
+struct RetentionRow {
+    const char* pszName;
+    std::vector<LogFileEntry> files;  // write days as offsets from today, fixed below
+    int nKeepDays;
+    std::vector<std::string> expired;
+    std::vector<const char*> notes;   // each note contains this
+};
+
+TEST(LogFileRetention, NeverTrustsTheClockAlone)
 {
-    const std::vector<std::string> names = {
-        "pellarin-20261208.log",    // today
-        "pellarin-20260909.log",    // 90 days old: kept
-        "pellarin-20260908.log",    // 91 days: deleted
-        "pellarin-20260908-3.log",  // a part of that day: deleted with it
-        "pellarin-20200101.txt",    // not ours
-        "notes-20200101.log",       // not ours
+    const int nToday = Day("2026/12/08 10:00:00");
+    const auto file = [nToday](const char* pszName, int nWrittenDaysAgo) {
+        return LogFileEntry{pszName, nToday - nWrittenDaysAgo};
     };
-    EXPECT_EQ(ExpiredLogFiles(names, Day("2026/12/08 10:00:00"), 90),
-              (std::vector<std::string>{"pellarin-20260908.log", "pellarin-20260908-3.log"}));
-    EXPECT_EQ(ExpiredLogFiles(names, Day("2026/12/08 10:00:00"), 1),
-              (std::vector<std::string>{"pellarin-20260909.log", "pellarin-20260908.log",
-                                        "pellarin-20260908-3.log"}));
+    const RetentionRow rows[] = {
+        {"by_name_and_write",
+         {file("pellarin-20261208.log", 0), file("pellarin-20260909.log", 90),
+          file("pellarin-20260908.log", 91), file("pellarin-20260908-3.log", 91),
+          file("pellarin-20200101.txt", 3000), file("notes-20200101.log", 3000)},
+         90, {"pellarin-20260908.log", "pellarin-20260908-3.log"}, {}},
+        {"keep_one_day",
+         {file("pellarin-20261208.log", 0), file("pellarin-20260909.log", 90),
+          file("pellarin-20260908.log", 91)},
+         1, {"pellarin-20260909.log", "pellarin-20260908.log"}, {}},
+        {"old_name_recent_write",
+         {file("pellarin-20261208.log", 0), file("pellarin-20200101.log", 3)}, 90, {}, {}},
+        {"recent_name_old_write",
+         {file("pellarin-20261208.log", 0), file("pellarin-20261201.log", 400)}, 90, {}, {}},
+        {"named_in_the_future",
+         {file("pellarin-20261208.log", 0), file("pellarin-20301209.log", -1460),
+          file("pellarin-20301210.log", 500)},
+         90, {}, {"pellarin-20301209.log 외 1개"}},
+        {"clock_set_years_ahead",
+         {file("pellarin-20261207.log", 1500), file("pellarin-20261206.log", 1501)}, 90, {},
+         {"2개 모두 90일"}},
+    };
+    for (const RetentionRow& row : rows) {
+        SCOPED_TRACE(row.pszName);
+        const int nDay = std::string(row.pszName) == "clock_set_years_ahead" ? nToday + 1500
+                                                                              : nToday;
+        std::vector<LogFileEntry> files = row.files;
+        for (LogFileEntry& entry : files)
+            entry.nWriteDay += nDay - nToday;
+        const RetentionPlan plan = PlanRetention(files, nDay, row.nKeepDays);
+        EXPECT_EQ(plan.expired, row.expired);
+        ASSERT_EQ(plan.notes.size(), row.notes.size());
+        for (size_t i = 0; i < row.notes.size(); ++i)
+            EXPECT_NE(plan.notes[i].find(row.notes[i]), std::string::npos) << plan.notes[i];
+    }
 }
 
 TEST(LogFileParts, NextPartOnlyWhenALineWouldPassTheLimit)
