@@ -11,6 +11,7 @@ its own, because ending the program is what it checks.
 
 import glob
 import os
+import re
 import sys
 import unittest
 
@@ -333,6 +334,67 @@ class CardDataLogTest(RelayCase):
         self.assertNotIn(packed, raw)
         for clear in (request.hex(), answer.hex(), packed.hex()):
             self.assertNotIn(clear.encode(), raw)
+
+
+    def test_record_keeps_every_byte_but_card_digits_one_line_each(self):
+        # A terminal request with a card number followed by its expiry; the host's answer with
+        # KEY=value fields after the card number (answer code, approval number, amount), CR LF,
+        # then an EMV block: tag 57 (track 2), tag 5A (card number) and the amount tag 9F02,
+        # whose zero bytes end what the window shows but not what the file shows.
+        request = b"\x020200\x1c41111111111111112512\x1c000000023000\x03"
+        shown_request = b"\x020200\x1c411111******11112512\x1c000000023000\x03"
+        track2 = "5555555555554444d25121011234567f"
+        answer = (b"\x02D1 0210 RC=00 CARD=5555555555554444 AUTH=83215507 AMT=000000023000\r\n" +
+                  bytes.fromhex("5710" + track2 + "5a085555555555554444" + "9f0206000000023000") +
+                  b"\x03")
+        shown_answer = (b"\x02D1 0210 RC=00 CARD=555555******4444 AUTH=83215507 AMT=000000023000\r\n" +
+                        bytes.fromhex("5710" + "555555ffffff4444dfffffffffffffff" +
+                                      "5a08555555ffffff4444" + "9f0206000000023000") + b"\x03")
+
+        host = self.host(None, {"rules": [{"prefix": "02", "do": [{"send": answer.hex()}]}]})
+        self.connect(host, 0x25, tls=False)
+        self.relay.mark_log()
+        self.term.clear()
+        self.term.send(request)
+        ok, evs = host.wait_events("frame", nbytes=len(request))
+        self.assertTrue(ok, "host got %r" % evs)
+        self.assertEqual(bytes.fromhex("".join(e["hex"] for e in evs)), request)
+        self.assertEqual(self.term.wait_received(len(answer), h.BOUND), answer)
+
+        # The window: every byte as sent but the card digits, up to the first zero byte.
+        entries = self.relay.wait_log(lambda es: any(e.kind == "CAT<-VAN" for e in es))
+        blocks = [(e.kind, e.count, e.hex) for e in entries if e.kind != "status"]
+        self.assertEqual(blocks, [("CAT->VAN", len(request), logged_hex(shown_request)),
+                                  ("CAT<-VAN", len(answer), logged_hex(shown_answer))])
+
+        # The file: every byte of each block in its hex field, printable bytes as they are and
+        # every other one as '.' in its character field; one line per record, all of it code
+        # page 949 text.
+        def chars(data):
+            return "".join(chr(b) if 0x20 <= b <= 0x7e else "." for b in data)
+        wanted = [("CAT->VAN", len(request), chars(shown_request), shown_request.hex()),
+                  ("CAT<-VAN", len(answer), chars(shown_answer), shown_answer.hex())]
+
+        def file_blocks():
+            return [(e.kind, e.count, e.chars, e.hex)
+                    for e in h.parse_log(self.log_file_bytes().decode("cp949", "replace"))
+                    if e.kind != "status"]
+
+        def file_holds_records():
+            lines = file_blocks()
+            return any(lines[i:i + 2] == wanted for i in range(len(lines)))
+        self.assertTrue(h.poll(file_holds_records), "wanted %r\nfile %r" % (wanted, file_blocks()))
+        raw = self.log_file_bytes()
+        text = raw.decode("cp949")  # strict: the whole file is code page 949 text
+        lines = text.split("\r\n")
+        self.assertEqual(lines[-1], "")
+        self.assertTrue(all(re.match(r"\d{4}/\d\d/\d\d \d\d:\d\d:\d\d ", line)
+                            for line in lines[:-1]), "a record over several lines: %r" % lines)
+        self.assertNotIn("\n", "".join(lines))
+        for card in (b"4111111111111111", b"5555555555554444"):
+            self.assertNotIn(card, raw)
+            self.assertNotIn(card.hex().encode(), raw)
+        self.assertNotIn(bytes.fromhex("5555555555554444"), raw)
 
 
 class LogFileFailureTest(unittest.TestCase):
