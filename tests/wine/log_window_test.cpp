@@ -204,17 +204,27 @@ TEST(LogWindowMemory, FiveThousandAndOneFullBlocksStayWithinTheBound)
     EXPECT_LE(nAfter, nBefore + kBound);
 }
 
-TEST(LogWindowLines, ClearEmptiesAReadOnlyControlAndKeepsTheCounter)
+// Clear empties the control and starts the count of the next automatic clear afresh: the
+// control then takes 5000 lines before it is emptied again.
+TEST(LogWindowLines, ClearEmptiesAReadOnlyControlAndRestartsTheCount)
 {
     LogWindow log;
-    log.Status("before");
-    ASSERT_TRUE(log.WaitContains(L"before\r\n"));
+    for (int i = 1; i <= 10; ++i)
+        log.Status("before " + std::to_string(i));
+    ASSERT_TRUE(log.WaitContains(L"before 10\r\n"));
     SendMessageW(log.hDlg, WM_COMMAND, MAKEWPARAM(IDC_BUTTON_CLEAR, BN_CLICKED),
                  reinterpret_cast<LPARAM>(GetDlgItem(log.hDlg, IDC_BUTTON_CLEAR)));
     EXPECT_EQ(EditText(log.hEdit), L"");
     EXPECT_NE(GetWindowLongW(log.hEdit, GWL_STYLE) & ES_READONLY, 0);
     EXPECT_EQ(SendMessageW(log.hEdit, EM_CANUNDO, 0, 0), 0) << "a copy of the old text stays";
-    EXPECT_EQ(log.pDlg->m_nLineCount, 1);
+    EXPECT_EQ(log.pDlg->m_nLineCount, 0);
+
+    for (int i = 1; i <= LOG_MAX_LINES; ++i)
+        log.Status("after " + std::to_string(i));
+    // 5000 lines and the empty line behind the last CR LF: no automatic clear came early.
+    ASSERT_TRUE(PumpUntil([&] { return LineCount(log.hEdit) == LOG_MAX_LINES + 1; }));
+    const std::wstring strText = EditText(log.hEdit);
+    EXPECT_TRUE(IsStatusLine(strText.substr(0, strText.find(L"\r\n") + 2), L"after 1"));
 }
 
 TEST(LogWindowLines, LinesQueuedInTheSinkAppearAfterAClear)
