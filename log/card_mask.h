@@ -29,21 +29,29 @@
 //    and 'D' the digits of the track are masked up to the first non-digit (the 'F' pad and the
 //    end sentinel stay); behind '^' everything up to '?', a control byte or 79 characters.
 //  - Packed decimal track 2 (as chip terminals send it, tag 57 or a fixed-layout field):
-//    13 to 19 decimal nibbles directly before the separator nibble D, starting at a byte
-//    boundary. It is text, never packed data, when every byte holding its digits and the byte
-//    before it (or the block's start) are printable ASCII (0x20 to 0x7E): ASCII digits and
-//    letters A-I, P-Y are decimal nibbles, and '=' (0x3D) ends in D, so "4444 AUTH=" would
-//    otherwise read as 19 packed digits. Among the lengths that fit, one behind a byte that can
-//    be its field's length (the bytes up to the separator, at most 19) wins; then the common
-//    lengths first (16, 15, 19, 14, 13, 17, 18). Behind the D, decimal nibbles are masked up to
-//    the first other nibble, the end of the field that length byte gives, or 38 nibbles from
-//    the first digit (19 bytes, the longest track 2 equivalent data).
+//    13 to 19 decimal nibbles starting at a byte boundary, then the separator nibble D, then
+//    the track's expiry date (YYMM, month 01 to 12) and service code (first digit 1, 2, 5, 6,
+//    7 or 9). Where it stands:
+//     - behind a byte that can be its field's length (from the bytes up to the separator to 19,
+//       the longest track 2 equivalent data; a tag 57's length byte is one): the field must
+//       hold decimal track data to its end (one F pad allowed). Among the lengths that fit
+//       the same separator, such a one wins;
+//     - otherwise the number must start its own run of decimal nibbles, must not be text
+//       (every byte holding its digits printable ASCII, 0x20 to 0x7E: ASCII digits and
+//       letters A-I, P-Y are decimal nibbles and '=' (0x3D) ends in D, so "4444 AUTH=" would
+//       read as 19 packed digits), and its track must end in an F pad (the fill of a
+//       fixed-width field) unless it starts the block.
+//    The common lengths are tried first (16, 15, 19, 14, 13, 17, 18). Behind the D, decimal
+//    nibbles are masked up to the first other nibble, the end of the field the length byte
+//    gives, or 38 nibbles from the first digit.
 //  - Packed card number of EMV tag 5A: the byte 5A, a length byte of 7 to 10, then that many
 //    bytes of 13 to 19 decimal nibbles padded with F to the end of the value.
 // Masked digits become '*' (ASCII) or the nibble F (packed); the first 6 and the last 4 digits
 // of the number stay. Never masked: the 16 address digits of a terminal frame that is a
 // connect request (0x0D, 0x21 or 0x25 and 16 digits; a host block never is one), length
 // prefixes, tags, expiry dates written outside a track, F pads.
+// A Luhn-valid run of 13 to 19 digits standing alone is masked even when it is really two
+// fields written together (about one such run in ten passes the check): recall first there.
 // A card number split across two blocks is seen as two short runs and is not masked.
 //
 // No state, no Windows header: runs natively under the sanitizers and the fuzzer.
