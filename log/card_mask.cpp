@@ -325,7 +325,9 @@ size_t FieldLengthBefore(const Nibbles& nib, size_t nStart, size_t nDigits)
     if (nStart < 2)
         return 0;
     const size_t nLength = nib.Byte(nStart / 2 - 1);
-    const size_t nNeeded = (nDigits + 2) / 2;  // the digits and the separator
+    // The digits, the separator, the expiry date and the service code: a field too short for
+    // them is not track 2.
+    const size_t nNeeded = (nDigits + 1 + EXPIRY_DIGITS + SERVICE_CODE_DIGITS + 1) / 2;
     if (nLength < nNeeded || nLength > PACKED_TRACK_BYTES || nStart + 2 * nLength > nib.Size())
         return 0;
     return nLength;
@@ -345,15 +347,23 @@ bool FieldIsTrackData(const Nibbles& nib, size_t nStart, size_t nSep, size_t nFi
     return true;
 }
 
-// The decimal nibbles behind the separator (at most 19 bytes from nStart) end in the F pad of
-// a fixed-width field.
-bool TrackEndsInPad(const Nibbles& nib, size_t nStart, size_t nSep)
+// The track from nStart (separator at nSep) fills a fixed-width field: its decimal nibbles end
+// in an F pad that runs on to the field's 19th byte (a fixed-width track field holds the
+// longest track, 37 characters) or to the block's end. A lone F behind a decimal run is no
+// such pad: the first byte of an EMV tag (9F, 5F) or any binary byte gives one.
+bool TrackPaddedToFieldWidth(const Nibbles& nib, size_t nStart, size_t nSep)
 {
     const size_t nLimit = nStart + 2 * PACKED_TRACK_BYTES;
     size_t k = nSep + 1;
     while (k < nib.Size() && k < nLimit && nib.At(k) <= 9)
         ++k;
-    return k < nib.Size() && k < nLimit && nib.At(k) == NIBBLE_PAD;
+    if (k >= nib.Size() || k >= nLimit)
+        return false;
+    for (; k < nib.Size() && k < nLimit; ++k) {
+        if (nib.At(k) != NIBBLE_PAD)
+            return false;
+    }
+    return true;
 }
 
 // Tries the packed card numbers that end before the separator nibble at nSep, nRun decimal
@@ -387,7 +397,8 @@ size_t MaskPackedAt(Nibbles& nib, size_t nSep, size_t nRun, size_t nScanStart)
             // Without a length byte the number must stand at the start of its decimal run and
             // not read as text; with one, the field must hold track data to its end.
             if (nField == 0 && (nDigits != nRun || ReadsAsText(nib, nStart, nSep) ||
-                                (nStart != nScanStart && !TrackEndsInPad(nib, nStart, nSep))))
+                                (nStart != nScanStart &&
+                                 !TrackPaddedToFieldWidth(nib, nStart, nSep))))
                 continue;
             if (nField != 0 && !FieldIsTrackData(nib, nStart, nSep, nField))
                 continue;
@@ -405,6 +416,20 @@ size_t MaskPackedAt(Nibbles& nib, size_t nSep, size_t nRun, size_t nScanStart)
     for (; k < nib.Size() && k < nLimit && nib.At(k) <= 9; ++k)
         nib.SetF(k);
     return k;
+}
+
+// The value that ends before byte nNext runs on into ASCII text: its last byte is an ASCII
+// letter or digit and the next one an ASCII digit. No EMV tag is 0x30 to 0x39, so such a
+// value is the front of a text field ("AUTH" and digits read as decimal nibbles) that binary
+// bytes 5A and a length happen to stand before.
+bool RunsOnIntoText(const Nibbles& nib, size_t nNext)
+{
+    if (nNext >= nib.Size() / 2)
+        return false;
+    const unsigned char byLast = nib.Byte(nNext - 1);
+    const bool bLastAlnum = (byLast >= '0' && byLast <= '9') || (byLast >= 'A' && byLast <= 'Z') ||
+                            (byLast >= 'a' && byLast <= 'z');
+    return bLastAlnum && IsDigit(static_cast<char>(nib.Byte(nNext)));
 }
 
 // The card number in the value of tag 5A at byte nTag. Answers the byte after the value, or 0
@@ -425,7 +450,7 @@ size_t MaskTagPanAt(Nibbles& nib, size_t nTag)
         if (nib.At(k) != NIBBLE_PAD)
             return 0;
     }
-    if (!nib.IsCardNumberAt(nStart, nDigits))
+    if (!nib.IsCardNumberAt(nStart, nDigits) || RunsOnIntoText(nib, nValue + nBytes))
         return 0;
     nib.MaskMiddle(nStart, nDigits);
     return nValue + nBytes;

@@ -377,10 +377,14 @@ CorpusMessage PackedFixedRequest(Builder& b)
 {
     const std::string strPan = b.Pan();
     const std::string strRest = "D" + b.Track2Rest(strPan.size());
+    const int nTrackBytes = static_cast<int>((strPan.size() + strRest.size() + 1) / 2);
+    // Header: the binary length of what follows it, and the message type in BCD.
     b.Byte(STX);
-    b.Text(b.Noise(4));
+    b.Byte(0x00);
+    b.Byte(2 + 7 + 1 + nTrackBytes + 6 + 8 + 1);
+    b.Bcd("0200");
     b.Bcd(b.DateTime());
-    b.Byte(static_cast<int>((strPan.size() + strRest.size() + 1) / 2));
+    b.Byte(nTrackBytes);
     b.Packed(strPan, strRest);
     b.Bcd(b.Amount());
     b.Text(b.Noise(8));  // MAC

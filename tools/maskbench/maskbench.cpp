@@ -6,7 +6,8 @@
 // fails on them. tools/maskbench.sh builds and runs it (optimised, no sanitizers).
 //
 //   maskbench [--messages N] [--seed S] [--show N]
-// --show N prints the first N messages whose masking missed a goal, as sent and as masked.
+// --show N prints the first N messages whose masking missed a goal, as sent and as masked (split
+// messages: only where bytes outside card data changed, since their digits are counted apart).
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -110,7 +111,14 @@ int main(int argc, char** argv)
         std::string strTail = message.strBytes.substr(nCut);
         Mask(strHead, message.bFromTerminal);
         Mask(strTail, message.bFromTerminal);
-        split.Add(message, ScoreMasking(message, strHead + strTail));
+        const std::string strSplit = strHead + strTail;
+        const MaskScore splitScore = ScoreMasking(message, strSplit);
+        split.Add(message, splitScore);
+        if (nShow > 0 && splitScore.nBytesChangedOutside > 0) {
+            --nShow;
+            std::printf("%s, split after byte %zu\n  sent   %s\n  masked %s\n", message.pszShape,
+                        nCut, HexOf(message.strBytes).c_str(), HexOf(strSplit).c_str());
+        }
     }
 
     std::printf("card masking over %llu generated messages (seed %u)\n\n",
