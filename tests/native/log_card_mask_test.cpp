@@ -126,8 +126,24 @@ const MaskRow kMaskRows[] = {
     {"bcd_after_length_byte_printable", "\x10UUUUUUDD\xD2\x51\x21\x01\x12\x34\x56\x7F",
      "\x10UUU\xFF\xFF\xFF" "DD\xDF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"},
     {"bcd_mid_block_without_pad", Hex("aa4111111111111111d2512101234567cc"), ""},
-    {"bcd_mid_block_with_pad", Hex("aa4111111111111111d251210123456fcc"),
-     Hex("aa411111ffffff1111dfffffffffffffcc")},
+    // Mid-block, the F pad fills a fixed-width field: to its 19th byte, or to the block's end.
+    {"bcd_mid_block_field_of_19_bytes", Hex("aa4111111111111111d25121011234567890123fcc"),
+     Hex("aa411111ffffff1111dfffffffffffffffffffffcc")},
+    {"bcd_mid_block_pad_to_block_end", Hex("aa4111111111111111d251210123456fff"),
+     Hex("aa411111ffffff1111dfffffffffffffff")},
+    // Binary bytes that read as a packed track with a lone F behind it, which is no pad: EMV
+    // tags (5F34 01 02, 82 02 ..., 95 05 ... 9F36) and noise.
+    {"bcd_lone_f_of_a_tag", Hex("5f3401028202056d950591126fa9d19f3602"), ""},
+    {"bcd_lone_f_in_noise", Hex("95a41d43482577617094d8006933f2f175"), ""},
+    // A length byte whose field ends before the expiry date and service code: the tail of a
+    // packed track split across two blocks, then a packed amount and a MAC.
+    {"bcd_field_too_short_for_track",
+     Hex("9447377d35022011862220210941000000800400d540317177cfb80a03"), ""},
+    // Bytes 5A and a length at the end of binary data, then "AUTH" and digits as text.
+    {"tag_5a_runs_on_into_text", Hex("c95a09644231" "41555448" "3632313239353632" "000000896500"),
+     ""},
+    {"tag_5a_then_tag_57", Hex("5a085555555555554444" "57115555555555554444d2512101123456789f"),
+     Hex("5a08555555ffffff4444" "5711555555ffffff4444dfffffffffffffffff")},
     // The connect-request exemption holds for terminal frames only.
     {"host_block_like_connect_request", "!4111111111111111!", "!411111******1111!", true},
 };
