@@ -32,20 +32,26 @@
 //    13 to 19 decimal nibbles starting at a byte boundary, then the separator nibble D, then
 //    the track's expiry date (YYMM, month 01 to 12) and service code (first digit 1, 2, 5, 6,
 //    7 or 9). Where it stands:
-//     - behind a byte that can be its field's length (from the bytes up to the separator to 19,
-//       the longest track 2 equivalent data; a tag 57's length byte is one): the field must
-//       hold decimal track data to its end (one F pad allowed). Among the lengths that fit
-//       the same separator, such a one wins;
+//     - behind a byte that can be its field's length (from the bytes up to the service code
+//       to 19, the longest track 2 equivalent data; a tag 57's length byte is one): the field
+//       must hold decimal track data to its end (one F pad allowed). Among the lengths that
+//       fit the same separator, such a one wins;
 //     - otherwise the number must start its own run of decimal nibbles, must not be text
 //       (every byte holding its digits printable ASCII, 0x20 to 0x7E: ASCII digits and
 //       letters A-I, P-Y are decimal nibbles and '=' (0x3D) ends in D, so "4444 AUTH=" would
-//       read as 19 packed digits), and its track must end in an F pad (the fill of a
-//       fixed-width field) unless it starts the block.
+//       read as 19 packed digits), and, unless it starts the block, its track must fill a
+//       fixed-width field: an F pad behind it runs to the field's 19th byte (such a field
+//       holds the longest track, 37 characters) or to the block's end. A lone F is no pad:
+//       EMV tags (9F.., 5F..) and binary bytes give one next to decimal-looking bytes.
 //    The common lengths are tried first (16, 15, 19, 14, 13, 17, 18). Behind the D, decimal
 //    nibbles are masked up to the first other nibble, the end of the field the length byte
 //    gives, or 38 nibbles from the first digit.
 //  - Packed card number of EMV tag 5A: the byte 5A, a length byte of 7 to 10, then that many
-//    bytes of 13 to 19 decimal nibbles padded with F to the end of the value.
+//    bytes of 13 to 19 decimal nibbles padded with F to the end of the value, not running on
+//    into ASCII text (a last byte that is an ASCII letter or digit and an ASCII digit behind
+//    it: no EMV tag is 0x30 to 0x39, so "AUTH" and digits after binary bytes 5A 09 are text).
+//    The bytes 5A, a length and Luhn-valid decimal digits are masked wherever else they stand,
+//    also inside other binary fields: nothing in them tells them from a card number.
 // Masked digits become '*' (ASCII) or the nibble F (packed); the first 6 and the last 4 digits
 // of the number stay. Never masked: the 16 address digits of a terminal frame that is a
 // connect request (0x0D, 0x21 or 0x25 and 16 digits; a host block never is one), length
