@@ -10,7 +10,6 @@
 namespace {
 
 constexpr size_t READ_CHUNK = 64 * 1024;
-constexpr size_t LOCAL_HEADER_BYTES = 30;
 // Deflate never grows stored data by more than 5 bytes a 16 KiB block and a few at the end;
 // the summary's room is counted with that.
 uint64_t DeflateBound(size_t nBytes) { return nBytes + (nBytes / 16384 + 1) * 5 + 16; }
@@ -19,7 +18,8 @@ uint64_t DeflateBound(size_t nBytes) { return nBytes + (nBytes / 16384 + 1) * 5 
 uint64_t SummaryRoom()
 {
     const size_t nName = std::strlen(BUNDLE_SUMMARY_NAME);
-    return LOCAL_HEADER_BYTES + nName + DeflateBound(BUNDLE_SUMMARY_MAX_BYTES);
+    return CZipWriter::LOCAL_HEADER_BYTES + CZipWriter::CENTRAL_HEADER_BYTES + 2 * nName +
+           DeflateBound(BUNDLE_SUMMARY_MAX_BYTES);
 }
 
 } // namespace
@@ -68,13 +68,11 @@ bool WriteBundle(CZipWriter& writer, const std::vector<BundleItem>& items, uint6
 {
     BundleOutcome& outcome = *pOutcome;
     outcome = BundleOutcome();
-    const size_t nSummaryName = std::strlen(BUNDLE_SUMMARY_NAME);
     auto cancelled = [&] { return pCancel != nullptr && pCancel->load(); };
     // True while the archive, with the open entry's directory record and the summary's room,
     // stays within the cap.
     auto fits = [&](const std::string& strName) {
-        return writer.Size() + writer.DirectoryBytes(strName.size()) + SummaryRoom() +
-                   46 + nSummaryName <= nCapBytes;
+        return writer.Size() + writer.DirectoryBytes(strName.size()) + SummaryRoom() <= nCapBytes;
     };
 
     bool bLogsFull = false;  // a log file did not fit: every older one stays out

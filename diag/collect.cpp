@@ -180,16 +180,22 @@ std::vector<BundleItem> SettingsItems(const std::wstring& strLogFolder)
         strLog = szLog[0] != 0 ? szLog : L"ssllib32.log";
     }
     strLog = FromFolder(strSslFolder, strLog);
+    // Where the settings put it, and the log folder's one: under its own name whichever is
+    // there, and both when both are.
     const std::wstring strInLogFolder = strLogFolder + L"\\ssllib32.log";
-    const bool bLogFolderCopy = lstrcmpiW(strInLogFolder.c_str(), strLog.c_str()) != 0 &&
-                                ::GetFileAttributesW(strInLogFolder.c_str()) !=
-                                    INVALID_FILE_ATTRIBUTES;
-    items.push_back(FileItem("ssllib32.log", strLog, false));
-    items.push_back(FileItem("ssllib32.log.1", strLog + L".1", false));
-    if (bLogFolderCopy) {
+    auto exists = [](const std::wstring& strPath) {
+        return ::GetFileAttributesW(strPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+    };
+    const bool bOther = lstrcmpiW(strInLogFolder.c_str(), strLog.c_str()) != 0 &&
+                        exists(strInLogFolder);
+    if (bOther && !exists(strLog)) {
+        strLog = strInLogFolder;
+    } else if (bOther) {
         items.push_back(FileItem("log-ssllib32.log", strInLogFolder, false));
         items.push_back(FileItem("log-ssllib32.log.1", strInLogFolder + L".1", false));
     }
+    items.push_back(FileItem("ssllib32.log", strLog, false));
+    items.push_back(FileItem("ssllib32.log.1", strLog + L".1", false));
     return items;
 }
 

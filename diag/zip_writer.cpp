@@ -10,8 +10,6 @@ namespace {
 constexpr uint32_t LOCAL_HEADER_SIG = 0x04034b50;
 constexpr uint32_t CENTRAL_HEADER_SIG = 0x02014b50;
 constexpr uint32_t END_RECORD_SIG = 0x06054b50;
-constexpr size_t LOCAL_HEADER_BYTES = 30;
-constexpr size_t CENTRAL_HEADER_BYTES = 46;
 constexpr size_t END_RECORD_BYTES = 22;
 constexpr size_t CRC_FIELD_OFFSET = 14;  // CRC, packed size, size in a local header
 constexpr uint16_t VERSION_NEEDED = 20;  // deflate
@@ -165,7 +163,7 @@ bool CZipWriter::EndEntry()
         return false;
     m_pStream.reset();
     m_open.dwSize = static_cast<uint32_t>(m_nOpenSize);
-    const uint64_t nDataStart = m_open.dwOffset + LOCAL_HEADER_BYTES + m_open.strName.size();
+    const uint64_t nDataStart = m_open.dwOffset + CZipWriter::LOCAL_HEADER_BYTES + m_open.strName.size();
     m_open.dwPacked = static_cast<uint32_t>(m_nSize - nDataStart);
     std::string fields;
     Put32(fields, m_open.dwCrc);
@@ -192,9 +190,9 @@ uint64_t CZipWriter::DirectoryBytes(size_t nExtraNameChars) const
 {
     uint64_t nBytes = END_RECORD_BYTES;
     for (const Entry& entry : m_entries)
-        nBytes += CENTRAL_HEADER_BYTES + entry.strName.size();
+        nBytes += CZipWriter::CENTRAL_HEADER_BYTES + entry.strName.size();
     if (nExtraNameChars > 0)
-        nBytes += CENTRAL_HEADER_BYTES + nExtraNameChars;
+        nBytes += CZipWriter::CENTRAL_HEADER_BYTES + nExtraNameChars;
     return nBytes;
 }
 

@@ -70,6 +70,10 @@ public:
 
     // Largest entry or archive size a plain zip can describe.
     static constexpr uint64_t ZIP_MAX_BYTES = 0xFFFFFFFFu;
+    // Bytes of an entry's records besides its name and data: the local header before the
+    // data, the central directory's record of it.
+    static constexpr size_t LOCAL_HEADER_BYTES = 30;
+    static constexpr size_t CENTRAL_HEADER_BYTES = 46;
 
 private:
     struct Entry {
