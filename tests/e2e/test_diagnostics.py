@@ -121,6 +121,13 @@ class DiagnosticsTest(unittest.TestCase):
             expected[name] = data
         with open(os.path.join(self.relay.workdir, "config.ini"), "rb") as f:
             expected["config.ini"] = f.read()
+        # pellarin.dll signed as a release is (a throwaway code-signing certificate).
+        pki = h.make_test_pki.make_signing(os.path.join(self.relay.workdir, "signing"))
+        dll = os.path.join(self.relay.workdir, "pellarin.dll")
+        subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(pki, "codesign.crt"),
+                        "-key", os.path.join(pki, "codesign.key"), "-h", "sha256",
+                        "-in", dll, "-out", dll + ".signed"], check=True, capture_output=True)
+        os.replace(dll + ".signed", dll)
 
         started = datetime.datetime.now().replace(microsecond=0)
         code, said = self.collect(h.wine_path(self.out))
@@ -142,7 +149,8 @@ class DiagnosticsTest(unittest.TestCase):
             self.assertIsNone(z.testzip())
 
         summary = summary_of(path)
-        for line in (r"pellarin\.exe: 1\.3\.\d+\.0, 서명 없음", r"pellarin\.dll: 1\.3\.\d+\.0, 서명 없음",
+        for line in (r"pellarin\.exe: 1\.3\.\d+\.0, 서명 없음",
+                     r"pellarin\.dll: 1\.3\.\d+\.0, 서명: Pellarin Test Code Signing \(",
                      r"ssllib32\.dll: 1\.3\.\d+\.0, 서명 없음", r"저장된 포트: COM1\r",
                      r"시스템의 COM 포트: .*COM1", r"이벤트 원본 \"Pellarin\": ", r"Windows: Windows \d+\.\d+",
                      r"시간대: .+\(UTC[+-]\d\d:\d\d\)", r"\[RELAY\] ConnectTimeout: 5초",
