@@ -13,6 +13,7 @@ being written holds it.
 """
 
 import datetime
+import getpass
 import os
 import re
 import subprocess
@@ -254,6 +255,26 @@ class DiagnosticsTest(unittest.TestCase):
             relay.inspector.call("press", hwnd=busy["hwnd"], button=h.IDOK)
         finally:
             relay.inspector.call("mutex", name=BUNDLE_MUTEX, hold=0)
+        self.assertEqual(relay.exit_through_tray(), 0)
+
+    def test_tray_item_says_so_when_the_desktop_cannot_be_written(self):
+        # The prefix's desktop folder becomes a file for this case, and comes back after it.
+        desktop = linux_path("C:\\users\\%s\\Desktop" % getpass.getuser())
+        self.assertTrue(os.path.lexists(desktop), desktop)
+        os.rename(desktop, desktop + ".away")
+        self.addCleanup(os.rename, desktop + ".away", desktop)
+        with open(desktop, "wb") as f:
+            f.write(b"not a folder")
+        self.addCleanup(os.remove, desktop)
+        relay = self.relay.start()
+        relay.inspector.call("command", hwnd=relay.main, cmd=ID_TRAY_COLLECT)
+        box = self.box(CANNOT, timeout=60)
+        self.assertTrue(box.get("ok"), box)
+        self.assertIn("Desktop", box["text"])
+        self.assertRegex(box["text"], r"오류 \d+")
+        relay.inspector.call("press", hwnd=box["hwnd"], button=h.IDOK)
+        with open(desktop, "rb") as f:
+            self.assertEqual(f.read(), b"not a folder")
         self.assertEqual(relay.exit_through_tray(), 0)
 
 
