@@ -25,7 +25,7 @@ uint64_t SummaryRoom()
 } // namespace
 
 std::string BundleFileName(const std::string& strComputer, int nYear, int nMonth, int nDay,
-                           int nHour, int nMinute, int nSecond)
+                           int nHour, int nMinute, int nSecond, int nCopy)
 {
     std::string strName = strComputer.empty() ? std::string("PC") : strComputer;
     for (char& c : strName) {
@@ -36,7 +36,8 @@ std::string BundleFileName(const std::string& strComputer, int nYear, int nMonth
     char szStamp[32];
     std::snprintf(szStamp, sizeof(szStamp), "%04d%02d%02d-%02d%02d%02d", nYear, nMonth, nDay,
                   nHour, nMinute, nSecond);
-    return "Pellarin-" + strName + "-" + szStamp + ".zip";
+    const std::string strCopy = nCopy > 1 ? "-" + std::to_string(nCopy) : std::string();
+    return "Pellarin-" + strName + "-" + szStamp + strCopy + ".zip";
 }
 
 std::vector<std::string> RecentLogFiles(const std::vector<std::string>& strNames, int nToday)

@@ -27,9 +27,11 @@ constexpr size_t BUNDLE_SUMMARY_MAX_BYTES = 60 * 1024;  // a longer summary is c
 constexpr char BUNDLE_SUMMARY_NAME[] = "summary.txt";
 constexpr char BUNDLE_FILE_MISSING[] = "없음";  // why a file that is not there was not read
 
-// "Pellarin-<computer>-YYYYMMDD-HHMMSS.zip". Characters a file name cannot hold become '_'.
+// "Pellarin-<computer>-YYYYMMDD-HHMMSS.zip"; for nCopy above 1 (a name already taken by a
+// bundle of the same second) "...-HHMMSS-<nCopy>.zip". Characters a file name cannot hold
+// become '_'.
 std::string BundleFileName(const std::string& strComputer, int nYear, int nMonth, int nDay,
-                           int nHour, int nMinute, int nSecond);
+                           int nHour, int nMinute, int nSecond, int nCopy = 1);
 
 // The daily log files (as log_file_rules.h names them) among strNames whose day is one of the
 // BUNDLE_LOG_DAYS days up to nToday, newest first: by day, and within a day the latest part

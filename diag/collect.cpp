@@ -18,6 +18,7 @@ namespace {
 
 // Held while a bundle is written, by whichever process writes it (per session).
 constexpr wchar_t COLLECT_MUTEX[] = L"Local\\Pellarin.DiagnosticsBundle";
+constexpr int MAX_COPIES = 99;  // names tried for one second
 
 // The archive file: appends at its end; overwrites and cuts through the file pointer.
 class CFileOutput : public IZipOutput {
@@ -266,19 +267,26 @@ CollectResult CollectBundle(const CollectRequest& request)
     wchar_t szComputer[MAX_COMPUTERNAME_LENGTH + 1] = {0};
     DWORD dwComputer = MAX_COMPUTERNAME_LENGTH + 1;
     ::GetComputerNameW(szComputer, &dwComputer);
-    const std::string strName = BundleFileName(NarrowText(szComputer), now.wYear, now.wMonth,
-                                               now.wDay, now.wHour, now.wMinute, now.wSecond);
     const std::wstring strSeparator =
         !result.strFolder.empty() && result.strFolder.back() == L'\\' ? L"" : L"\\";
-    result.strPath = result.strFolder + strSeparator + WideText(strName);
-
-    HANDLE hFile = result.strFolder.empty()
-                       ? INVALID_HANDLE_VALUE
-                       : ::CreateFileW(result.strPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                       nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // A bundle of the same second (one just finished) keeps its file: this one takes the
+    // next copy number.
+    HANDLE hFile = INVALID_HANDLE_VALUE;
+    DWORD dwError = ERROR_PATH_NOT_FOUND;
+    for (int nCopy = 1; nCopy <= MAX_COPIES && !result.strFolder.empty(); ++nCopy) {
+        result.strPath = result.strFolder + strSeparator +
+                         WideText(BundleFileName(NarrowText(szComputer), now.wYear, now.wMonth,
+                                                 now.wDay, now.wHour, now.wMinute, now.wSecond,
+                                                 nCopy));
+        hFile = ::CreateFileW(result.strPath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        dwError = ::GetLastError();
+        if (hFile != INVALID_HANDLE_VALUE || dwError != ERROR_FILE_EXISTS)
+            break;
+    }
     if (hFile == INVALID_HANDLE_VALUE) {
         result.status = CollectStatus::FolderFailed;
-        result.dwError = result.strFolder.empty() ? ERROR_PATH_NOT_FOUND : ::GetLastError();
+        result.dwError = dwError;
         return result;
     }
 

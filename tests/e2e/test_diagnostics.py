@@ -202,6 +202,26 @@ class DiagnosticsTest(unittest.TestCase):
         code, said = self.collect(h.wine_path(self.out))
         self.assertEqual(code, 0, said)
 
+        # A bundle of a second that already has one (made just before) keeps that one's file.
+        [first] = self.archives()
+        computer = first[len("Pellarin-"):-len("-YYYYMMDD-HHMMSS.zip")]
+        start = datetime.datetime.now()
+        taken = {}
+        for s in range(60):
+            name = "Pellarin-%s-%s.zip" % (
+                computer, (start + datetime.timedelta(seconds=s)).strftime("%Y%m%d-%H%M%S"))
+            taken[name] = b"an earlier bundle %d" % s
+            with open(os.path.join(self.out, name), "wb") as f:
+                f.write(taken[name])
+        code, said = self.collect(h.wine_path(self.out))
+        self.assertEqual(code, 0, said)
+        [new] = [n for n in self.archives() if n != first and n not in taken]
+        self.assertRegex(new, r"-\d{8}-\d{6}-2\.zip$")
+        self.assertIn(new[:-len("-2.zip")] + ".zip", taken)
+        for name, data in taken.items():
+            with open(os.path.join(self.out, name), "rb") as f:
+                self.assertEqual(f.read(), data, name)
+
     # -- the tray item ----------------------------------------------------------------
     def box(self, text, timeout=h.BOUND):
         return self.relay.inspector.call("box", caption=h.PRODUCT_TITLE, pid=self.relay.pid,

@@ -304,6 +304,7 @@ TEST(BundleFileName, ComputerDateAndTimeWithUnsafeCharactersReplaced)
     EXPECT_EQ(BundleFileName("a/b:c*?", 2026, 12, 31, 23, 59, 59),
               "Pellarin-a_b_c__-20261231-235959.zip");
     EXPECT_EQ(BundleFileName("", 2026, 12, 31, 23, 59, 59), "Pellarin-PC-20261231-235959.zip");
+    EXPECT_EQ(BundleFileName("POS", 2026, 1, 2, 3, 4, 5, 2), "Pellarin-POS-20260102-030405-2.zip");
 }
 
 TEST(DescribeRelaySettings, SaysWhatTheRelayDoesWithTheHostList)
