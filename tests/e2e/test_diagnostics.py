@@ -277,6 +277,27 @@ class DiagnosticsTest(unittest.TestCase):
             relay.inspector.call("mutex", name=BUNDLE_MUTEX, hold=0)
         self.assertEqual(relay.exit_through_tray(), 0)
 
+    def test_exit_while_the_tray_bundle_is_written_ends_at_once_and_leaves_no_broken_file(self):
+        desktop = linux_path("C:\\users\\%s\\Desktop" % getpass.getuser())
+        before = set(os.listdir(desktop))
+        for back in range(1, 7):
+            self.write_log(log_name(self.today - datetime.timedelta(days=back)),
+                           os.urandom(BIG_DAY))
+        relay = self.relay.start()
+        relay.inspector.call("command", hwnd=relay.main, cmd=ID_TRAY_COLLECT)
+        started = time.monotonic()
+        code = relay.exit_through_tray()
+        self.assertEqual(code, 0)
+        new = [n for n in set(os.listdir(desktop)) - before if NAME.search(n)]
+        for name in new:
+            self.addCleanup(os.remove, os.path.join(desktop, name))
+        # Either the bundle was finished before Exit (then it is whole) or it was stopped and
+        # its file deleted: never a cut archive.
+        for name in new:
+            self.assertEqual(unzip(os.path.join(desktop, name), "-tqq").returncode, 0, name)
+        print("exit %.1f s after the tray item; %d archive(s) left" % (
+            time.monotonic() - started, len(new)), file=sys.stderr)
+
     def test_tray_item_says_so_when_the_desktop_cannot_be_written(self):
         # The prefix's desktop folder becomes a file for this case, and comes back after it.
         desktop = linux_path("C:\\users\\%s\\Desktop" % getpass.getuser())
