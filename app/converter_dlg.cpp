@@ -45,6 +45,8 @@ const MessageRow<CConverterDlg> CConverterDlg::s_messageTable[] = {
     CommandHandler(0, ID_TRAY_SETTINGS, &CConverterDlg::OnTraySettings),
     CommandHandler(0, ID_TRAY_DEBUG, &CConverterDlg::OnTrayDebug),
     CommandHandler(0, ID_TRAY_EXIT, &CConverterDlg::OnTrayExit),
+    CommandHandler(0, ID_TRAY_COLLECT, &CConverterDlg::OnTrayCollect),
+    MessageHandler(WM_COLLECT_DONE, &CConverterDlg::OnCollectDone),
     CommandHandler(BN_CLICKED, IDC_BUTTON_SET, &CConverterDlg::OnButtonSet),
     MessageHandler(WM_TRAY_NOTIFY, &CConverterDlg::OnTrayNotify),
     MessageHandler(WM_COMM_RXCHAR, &CConverterDlg::OnCommRxChar),
@@ -93,7 +95,11 @@ bool CConverterDlg::DeferWhileDispatching(UINT uMsg, WPARAM wParam, LPARAM lPara
     case WM_COMMAND:
         bOpensWindow = HIWORD(wParam) == 0 &&
                        (LOWORD(wParam) == ID_TRAY_ABOUT || LOWORD(wParam) == ID_TRAY_SETTINGS ||
-                        LOWORD(wParam) == ID_TRAY_DEBUG || LOWORD(wParam) == ID_TRAY_EXIT);
+                        LOWORD(wParam) == ID_TRAY_DEBUG || LOWORD(wParam) == ID_TRAY_EXIT ||
+                        LOWORD(wParam) == ID_TRAY_COLLECT);
+        break;
+    case WM_COLLECT_DONE:  // shows a box
+        bOpensWindow = true;
         break;
     case WM_TRAY_NOTIFY:
         bOpensWindow = LOWORD(lParam) == WM_RBUTTONUP || LOWORD(lParam) == WM_LBUTTONDBLCLK;

@@ -31,6 +31,7 @@
 
 #include "app/relay_settings.h"
 #include "app/tray_icon.h"
+#include "diag/collect_job.h"
 #include "log/log_record.h"
 #include "relay/frame_dispatcher.h"
 #include "serial/ccom.h"
@@ -39,6 +40,9 @@
 #include "ui/wnd.h"
 
 class CDebugDlg;
+
+// Posted by the diagnostics bundle's thread to the main window when the bundle is finished.
+constexpr UINT WM_COLLECT_DONE = WM_APP + 0x20;
 
 class CConverterDlg : public CDialog, public IRelayOwner {
 public:
@@ -96,6 +100,10 @@ protected:
     // Set button.
     void OnTraySettings();
     void OnButtonSet();
+    // The diagnostics bundle (app/collect_tray.cpp): the tray item starts it on its own
+    // thread; WM_COLLECT_DONE, posted by that thread, shows the outcome.
+    void OnTrayCollect();
+    LRESULT OnCollectDone(WPARAM wParam, LPARAM lParam);
 
     // IRelayOwner, for the dispatcher and its receive threads.
     void SetTrayPicture(UINT nIconId) override;
@@ -128,4 +136,5 @@ private:
     int m_nDispatching = 0;          // UI thread: dispatcher calls in progress (CDispatching)
     bool m_bPortLost = false;        // UI thread: the device was lost; the retry timer runs
     static constexpr UINT_PTR PORT_RETRY_TIMER_ID = 2;  // reopens a lost port
+    CCollectJob m_collectJob;        // UI thread: the tray item's bundle
 };

@@ -8,11 +8,13 @@
 // in the system folder), so the launcher first makes its own folder the current directory.
 // "--keep-cwd" leaves the current directory alone, for a config.ini kept somewhere else. A
 // point-of-sale program that calls StartMain itself keeps its own current directory.
+// "--collect [FOLDER]" writes the diagnostics bundle instead (app/collect_command.h).
 #include <windows.h>
 #include <shellapi.h>
 
 #include <string>
 
+#include "app/collect_command.h"
 #include "app/product.h"
 
 namespace {
@@ -56,6 +58,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
     const std::wstring strFolder = OwnFolder();
     if (!strFolder.empty() && !KeepCurrentDirectory())
         ::SetCurrentDirectoryW(strFolder.c_str());
+    int nExitCode = 0;
+    if (RunCollectCommand(&nExitCode))
+        return nExitCode;
     HMODULE hLibrary = ::LoadLibraryExW((strFolder + L"pellarin.dll").c_str(), nullptr,
                                         LOAD_WITH_ALTERED_SEARCH_PATH);
     if (hLibrary == nullptr) {

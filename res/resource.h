@@ -25,3 +25,4 @@
 #define ID_TRAY_SETTINGS    32772
 #define ID_TRAY_DEBUG       32773
 #define ID_TRAY_EXIT        32774
+#define ID_TRAY_COLLECT     32775  // writes the diagnostics bundle

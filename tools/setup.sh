@@ -11,7 +11,8 @@ PACKAGES=(
   wine wine64 wine32:i386
   socat xvfb xauth x11-utils xdotool imagemagick locales fonts-nanum
   python3 openssl procps
-  msitools wixl osslsigncode zip
+  msitools wixl osslsigncode zip unzip
+  zlib1g-dev libz-mingw-w64-dev
 )
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

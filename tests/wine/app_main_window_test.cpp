@@ -218,7 +218,7 @@ TEST_F(MainWindow, TrayNotificationsOpenTheMenuAndTheAboutBox)
     EXPECT_EQ(GetMenuDefaultItem(hMenu, TRUE, 0), 0u);
     const std::vector<std::pair<UINT, std::wstring>> expected = {
         {32771, L"Pellarin 정보...(&A)"}, {32772, L"환경설정"}, {32773, L"디버그"},
-        {0, L""}, {32774, L"종료(&X)"}};
+        {32775, L"진단 정보 저장(&D)..."}, {0, L""}, {32774, L"종료(&X)"}};
     ASSERT_EQ(GetMenuItemCount(hMenu), static_cast<int>(expected.size()));
     for (int i = 0; i < static_cast<int>(expected.size()); ++i) {
         wchar_t szItem[64] = {0};

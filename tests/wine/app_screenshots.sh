@@ -17,7 +17,7 @@ out_abs="$(cd "$out" && pwd)"
 export PELLARIN_SCREENSHOT_DIR="Z:${out_abs//\//\\}"
 status=0
 bash "$here/tests/wine/run_in_wine_desktop.sh" "$exe" --gtest_filter='Screenshots.*' || status=1
-for name in main-window desktop about-box log-window; do
+for name in main-window desktop about-box tray-menu log-window; do
   if [ -s "$out/$name.bmp" ]; then
     convert "$out/$name.bmp" "$out/$name.png" && rm -f "$out/$name.bmp"
     echo "screenshot: $out/$name.png"

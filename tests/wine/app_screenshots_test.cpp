@@ -1,5 +1,5 @@
 // Pictures of the main window (the settings window, opened with the password as the operator
-// opens it), the about box and the log window for a person to look at (Hangul rendering, layout,
+// opens it), the about box, the tray menu and the log window for a person to look at (Hangul rendering, layout,
 // icons); a blank picture fails. Runs only when PELLARIN_SCREENSHOT_DIR names a folder;
 // tests/wine/app_screenshots.sh runs it inside a Wine desktop, where Wine draws the caption
 // bars, and turns the .bmp files into .png.
@@ -73,6 +73,17 @@ TEST(Screenshots, MainWindowAboutBoxAndLogWindow)
     EXPECT_TRUE(SaveWindowPicture(hAbout, strDir + L"\\about-box.bmp"));
     PressButton(hAbout, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(hAbout); }));
+
+    // The tray menu as a right-click on the icon opens it, then closed with Escape.
+    PostMessageW(hMain, kTrayNotify, IDR_TRAY_MENU, WM_RBUTTONUP);
+    HWND hMenu = nullptr;
+    ASSERT_TRUE(WaitUntil([&] {
+        hMenu = FindTopWindow(L"#32768", L"", true);
+        return hMenu != nullptr;
+    })) << "no tray menu";
+    EXPECT_TRUE(SaveWindowPicture(hMenu, strDir + L"\\tray-menu.bmp"));
+    PostMessageW(hMenu, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    ASSERT_TRUE(WaitUntil([&] { return !IsWindowVisible(hMenu); }));
 
     PostMessageW(hMain, WM_COMMAND, ID_TRAY_DEBUG, 0);
     HWND hLog = run.LogWindow();

@@ -800,6 +800,31 @@ std::string CmdReadFile(const Args& a)
     return "{\"ok\":true,\"hex\":\"" + hex + "\"}";
 }
 
+// "mutex": takes (--hold 1) or lets go of (--hold 0) the named mutex --name, as another
+// process holding it would; held by the repl's thread until let go.
+std::string CmdMutex(const Args& a)
+{
+    static std::map<std::wstring, HANDLE> held;
+    const std::wstring name = Str(a, L"name");
+    if (Num(a, L"hold", 1) == 0) {
+        auto it = held.find(name);
+        if (it == held.end()) return Fail("not held");
+        ReleaseMutex(it->second);
+        CloseHandle(it->second);
+        held.erase(it);
+        return "{\"ok\":true}";
+    }
+    HANDLE h = CreateMutexW(nullptr, FALSE, name.c_str());
+    if (h == nullptr) return Fail("cannot create");
+    const DWORD wait = WaitForSingleObject(h, 0);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        CloseHandle(h);
+        return Fail("held by another");
+    }
+    held[name] = h;
+    return "{\"ok\":true}";
+}
+
 // --- screen pictures --------------------------------------------------------------------
 
 // "shot": the screen area of a window as a .bmp file (--path, a Windows path), once the
@@ -862,6 +887,7 @@ std::string Run(const std::wstring& cmd, const Args& a)
     if (cmd == L"shot") return CmdShot(a);
     if (cmd == L"ping") return CmdPing(a);
     if (cmd == L"read-file") return CmdReadFile(a);
+    if (cmd == L"mutex") return CmdMutex(a);
     if (cmd == L"now") return "{\"ok\":true,\"tick\":" + std::to_string(GetTickCount()) + "}";
     return Fail("unknown command");
 }
