@@ -30,6 +30,7 @@
 #include <string>
 
 #include "app/tray_icon.h"
+#include "log/health_record.h"
 #include "log/log_record.h"
 #include "relay/frame_dispatcher.h"
 #include "serial/ccom.h"
@@ -88,6 +89,10 @@ protected:
     LRESULT OnCommLost(WPARAM wParam, LPARAM lParam);
     void OnPortRetryTimer();
     void StopPortRetries();  // also restores the tip; Set and WM_DESTROY
+    // The day's health summary (app/daily_summary.cpp): at each local midnight and at Exit.
+    void StartHealthRecord();
+    void OnHealthTimer();
+    void ReportHealthDay(const HealthDay& day);
     void OnTrayAbout();
     void OnTrayDebug();
     void OnTrayExit();
@@ -127,4 +132,5 @@ private:
     int m_nDispatching = 0;          // UI thread: dispatcher calls in progress (CDispatching)
     bool m_bPortLost = false;        // UI thread: the device was lost; the retry timer runs
     static constexpr UINT_PTR PORT_RETRY_TIMER_ID = 2;  // reopens a lost port
+    static constexpr UINT_PTR HEALTH_TIMER_ID = 3;      // looks for a new local day
 };

@@ -56,7 +56,7 @@ struct HealthDay {
 
 class CHealthRecord {
 public:
-    constexpr CHealthRecord() = default;
+    CHealthRecord() = default;
     CHealthRecord(const CHealthRecord&) = delete;
     CHealthRecord& operator=(const CHealthRecord&) = delete;
 
