@@ -13,6 +13,7 @@
 
 #include <string>
 
+#include "app/password_command.h"
 #include "app/product.h"
 
 namespace {
@@ -53,6 +54,9 @@ bool KeepCurrentDirectory()
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
+    int nExitCode = 0;
+    if (RunSettingsPasswordCommand(&nExitCode))  // an administrator's command, no relay
+        return nExitCode;
     const std::wstring strFolder = OwnFolder();
     if (!strFolder.empty() && !KeepCurrentDirectory())
         ::SetCurrentDirectoryW(strFolder.c_str());
