@@ -54,15 +54,17 @@ bool IsUsable(HANDLE h)
     return h != nullptr && h != INVALID_HANDLE_VALUE && ::GetFileType(h) != FILE_TYPE_UNKNOWN;
 }
 
-// Standard input and output, or the console's when the program has none of its own.
+// Standard input and output, or the console's when the program has none of its own: the
+// parent's, or (only when a password is to be typed) a new one. The installer's form needs
+// no console, and gets none.
 class CTerminal {
 public:
-    CTerminal()
+    explicit CTerminal(bool bMayAsk)
         : m_hIn(::GetStdHandle(STD_INPUT_HANDLE)), m_hOut(::GetStdHandle(STD_OUTPUT_HANDLE))
     {
         if (IsUsable(m_hIn) && IsUsable(m_hOut))
             return;
-        if (!::AttachConsole(ATTACH_PARENT_PROCESS))
+        if (!::AttachConsole(ATTACH_PARENT_PROCESS) && bMayAsk)
             ::AllocConsole();
         if (!IsUsable(m_hIn))
             m_hIn = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
@@ -223,7 +225,7 @@ bool RunSettingsPasswordCommand(int* pnExitCode)
     if (first != kSet && first != kClear && first.compare(0, setWith.size(), setWith) != 0)
         return false;
 
-    CTerminal term;
+    CTerminal term(first == kSet);
     if (first == kClear) {
         unsigned long dwError = 0;
         *pnExitCode = Finish(term, ClearSettingsPassword(&dwError), dwError,
