@@ -31,6 +31,6 @@ void CConverterDlg::OnHealthTimer()
 
 void CConverterDlg::ReportHealthDay(const HealthDay& day)
 {
-    LogStatus(DailySummaryLine(day.figures));
+    LogStatus(DailySummaryLine(day));
     EventLog::Report(EventLog::DailySummary(day));
 }

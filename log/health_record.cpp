@@ -132,9 +132,11 @@ HealthStamp CHealthRecord::LastServed() const
     return m_lastServed;
 }
 
-std::string DailySummaryLine(const HealthFigures& f)
+std::string DailySummaryLine(const HealthDay& day)
 {
-    return "일일 요약: 단말 프레임 " + Count(f[HEALTH_TERMINAL_FRAMES]) + " (" +
+    const HealthFigures& f = day.figures;
+    return "일일 요약: " + HealthDateText(day.date) + " 단말 프레임 " +
+           Count(f[HEALTH_TERMINAL_FRAMES]) + " (" +
            Count(f[HEALTH_TERMINAL_BYTES]) + "바이트), 호스트 블록 " +
            Count(f[HEALTH_HOST_BLOCKS]) + " (" + Count(f[HEALTH_HOST_BYTES]) +
            "바이트), 접속 TCP " + Count(f[HEALTH_PLAIN_CONNECTIONS]) + " TLS " +

@@ -90,8 +90,9 @@ private:
     HealthStamp m_lastServed;
 };
 
-// "일일 요약: ..." with a day's figures, the status line of midnight and Exit.
-std::string DailySummaryLine(const HealthFigures& figures);
+// "일일 요약: YYYY-MM-DD ..." with a day's date and figures, the status line of midnight and
+// Exit (the midnight line is written on the next day: the date says which day it sums up).
+std::string DailySummaryLine(const HealthDay& day);
 // "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS".
 std::string HealthDateText(const HealthStamp& stamp);
 std::string HealthTimeText(const HealthStamp& stamp);

@@ -10,6 +10,10 @@
 
 extern CHealthRecord g_relayHealth;
 
+static_assert(HEALTH_TERMINAL_BYTES == HEALTH_TERMINAL_FRAMES + 1 &&
+                  HEALTH_HOST_BYTES == HEALTH_HOST_BLOCKS + 1,
+              "CountBlock: a block counter is followed by its byte counter");
+
 namespace RelayHealth {
 
 inline void Count(HealthCounter counter, std::uint64_t n = 1) { g_relayHealth.Add(counter, n); }

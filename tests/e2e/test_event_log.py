@@ -50,11 +50,11 @@ def figures(**counts):
     return row
 
 
-def summary_line(f):
-    """The status line of a figures list, as the relay writes it."""
-    return ("일일 요약: 단말 프레임 %s (%s바이트), 호스트 블록 %s (%s바이트), 접속 TCP %s TLS %s, "
+def summary_line(day, f):
+    """The status line of a day and its figures, as the relay writes it."""
+    return ("일일 요약: %s 단말 프레임 %s (%s바이트), 호스트 블록 %s (%s바이트), 접속 TCP %s TLS %s, "
             "접속오류 #1 %s #2 %s #3 %s, 종료 DLE %s EOM %s 호스트 %s 송신실패 %s, "
-            "포트 끊김 %s 재연결 %s, 로그 생략 %s줄" % tuple(f))
+            "포트 끊김 %s 재연결 %s, 로그 생략 %s줄" % tuple([day] + f))
 
 
 def reported_events(output_file):
@@ -158,8 +158,8 @@ class DailySummaryTest(unittest.TestCase):
         self.assertEqual(len(names), 1, names)
         with open(names[0], "rb") as f:
             lines = [e.text for e in h.parse_log(f.read().decode("cp949")) if e.kind == "status"]
-        self.assertEqual(lines[-1], summary_line(expected))
         date = re.search(r"(\d{4})(\d\d)(\d\d)\.log$", names[0]).groups()
+        self.assertEqual(lines[-1], summary_line("-".join(date), expected))
         events = reported_events(os.path.join(relay.workdir, "output.txt"))
         self.assertEqual([(t, i, s) for t, i, s in events if i in (DAILY_SUMMARY, ENDED)], [
             ("information", DAILY_SUMMARY, ["-".join(date)] + expected),

@@ -84,11 +84,12 @@ TEST(HealthRecordTest, CountsFromOtherThreadsAddUpOverTheDaysRolledMeanwhile)
 
 TEST(HealthRecordTest, SummaryLineNamesEveryFigureInItsPlace)
 {
-    HealthFigures f{};
+    HealthDay day;
+    day.date.nYear = 2026, day.date.nMonth = 7, day.date.nDay = 4;
     for (int i = 0; i < HEALTH_COUNTER_COUNT; ++i)
-        f[i] = 100 + i;
-    EXPECT_EQ(DailySummaryLine(f),
-              "일일 요약: 단말 프레임 100 (101바이트), 호스트 블록 102 (103바이트), "
+        day.figures[i] = 100 + i;
+    EXPECT_EQ(DailySummaryLine(day),
+              "일일 요약: 2026-07-04 단말 프레임 100 (101바이트), 호스트 블록 102 (103바이트), "
               "접속 TCP 104 TLS 105, 접속오류 #1 106 #2 107 #3 108, 종료 DLE 109 EOM 110 "
               "호스트 111 송신실패 112, 포트 끊김 113 재연결 114, 로그 생략 115줄");
 }
