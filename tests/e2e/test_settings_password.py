@@ -12,7 +12,9 @@ again; five wrong passwords in a row lock the window for 30 s.
 
 import hashlib
 import os
+import pty
 import re
+import select
 import subprocess
 import sys
 import time
@@ -36,6 +38,37 @@ def password_command(*args, stdin=b""):
     done = subprocess.run([h.WINE_RUN, exe] + list(args), input=stdin, stdout=subprocess.PIPE,
                           stderr=subprocess.DEVNULL, timeout=60)
     return done.returncode, done.stdout.decode("cp949", "replace").strip()
+
+
+def typed_at_console(first, second):
+    """pellarin.exe --set-settings-password on a terminal of its own (Wine's console on a pty),
+    the two passwords typed a key at a time as a person types; (exit code, all it showed)."""
+    exe = h.find_binary(os.environ["PELLARIN_BUILD_DIR"], "pellarin.exe")
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.execv(h.WINE_RUN, [h.WINE_RUN, exe, "--set-settings-password"])
+    shown = bytearray()
+
+    def read_until(text, timeout=h.BOUND):
+        deadline = time.monotonic() + timeout
+        while text.encode() not in shown and time.monotonic() < deadline:
+            if select.select([fd], [], [], 0.1)[0]:
+                try:
+                    chunk = os.read(fd, 4096)
+                except OSError:  # the program has ended and closed the terminal
+                    return
+                if not chunk:
+                    return
+                shown.extend(chunk)
+
+    for prompt, typed in (("비밀번호:", first), ("입력:", second)):
+        read_until(prompt)
+        for key in (typed + "\r").encode():
+            os.write(fd, bytes([key]))
+            time.sleep(0.02)  # a typist's pace: the console takes keys one by one
+    read_until("\0")  # everything, to the end
+    os.close(fd)
+    return os.waitpid(pid, 0)[1] >> 8, shown.decode("utf-8", "replace")
 
 
 def stored():
@@ -135,6 +168,17 @@ class SettingsPasswordTest(unittest.TestCase):
         self.assertGreater(refused, 0)
         self.assertTrue(ps.wait_visible(relay, relay.main))
         self.assertEqual(relay.exit_through_tray(), 0)
+
+    def test_typed_twice_at_the_console_never_shown(self):
+        code, shown = typed_at_console("Tty pw 1", "Tty pw 2")
+        self.assertEqual(code, 1)
+        self.assertIn("두 비밀번호가 다릅니다", shown)
+        self.assertIsNone(stored())
+        code, shown = typed_at_console("Tty pw 1", "Tty pw 1")
+        self.assertEqual(code, 0, shown)
+        self.assertIn("설정 비밀번호를 저장했습니다.", shown)
+        self.assertNotIn("Tty", shown, "the password was shown")
+        self.assertTrue(matches(stored(), "Tty pw 1"))
 
     def test_what_is_not_stored_and_the_installers_form(self):
         rows = [  # arguments, standard input, exit code, message
