@@ -2,14 +2,12 @@
 // Everything here runs on the user-interface thread, inside the Settings command's modal run.
 #include "app/password_dlg.h"
 
-#include <cstring>
-
 #include "app/settings_password.h"
 #include "res/resource.h"
 #include "ui/data_exchange.h"
-#include "ui/string_format.h"
 #include "ui/message_box.h"
 #include "ui/module_state.h"
+#include "ui/string_format.h"
 
 const MessageRow<CPasswordDlg> CPasswordDlg::s_messageTable[] = {
     CommandHandler(BN_CLICKED, IDC_BUTTON_PASSWORD, &CPasswordDlg::OnCheckPassword),
