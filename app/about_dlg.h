@@ -1,4 +1,5 @@
-// The about box (template 100): its caption is the product title and version. A new object
+// The about box (template 100): its caption is the product title and version; below the
+// copyright, the time since start and the time of the last served connection. A new object
 // is made for each showing; its OK button (and Escape, and the close box) end it.
 #pragma once
 #include <string>

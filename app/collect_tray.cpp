@@ -3,7 +3,7 @@
 // holds nothing the shop's staff may not see (card numbers in the log files are masked). UI
 // thread.
 #include "app/converter_dlg.h"
-#include "app/health_text.h"
+#include "log/relay_health.h"
 #include "app/product.h"
 
 namespace {
@@ -23,7 +23,7 @@ void CConverterDlg::OnTrayCollect()
         return;
     }
     CollectRequest request;
-    request.strHealth = TodayHealthText();
+    request.strHealth = RelayHealth::ReportText();
     if (!m_collectJob.Start(request, m_hWnd, WM_COLLECT_DONE)) {
         CollectResult failed;
         failed.dwError = ERROR_NOT_ENOUGH_MEMORY;

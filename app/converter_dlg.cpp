@@ -13,6 +13,7 @@
 #include "app/stored_settings.h"
 #include "log/debug_dlg.h"
 #include "log/event_log.h"
+#include "log/relay_health.h"
 #include "res/resource.h"
 #include "ui/data_exchange.h"
 #include "ui/module_state.h"
@@ -177,6 +178,7 @@ BOOL CConverterDlg::OnInitDialog()
         m_pDebugDlg = nullptr;
     }
     ApplyRelaySettings(config.Relay());
+    StartHealthRecord();
 
     const std::string strPortCopy = m_strPort;
     m_Comm.SetPortConfig(strPortCopy.c_str(), 9600, 8, 0, 0);
@@ -290,6 +292,9 @@ LRESULT CConverterDlg::OnDestroy(WPARAM, LPARAM)
     m_Comm.ClosePort();
     // Stage 2: the host connection ends and its receive thread is waited for.
     m_dispatcher.EndHostConnection();
+    // The day so far, with every connection ended, while the log window still takes lines.
+    if (m_bStarted)
+        ReportHealthDay(g_relayHealth.Today());
     // Stage 3: nothing sends to the log window any more; it goes with the main window.
     delete m_pDebugDlg;
     m_pDebugDlg = nullptr;
@@ -300,6 +305,10 @@ LRESULT CConverterDlg::OnTimer(WPARAM wParam, LPARAM)
 {
     if (wParam == PORT_RETRY_TIMER_ID) {
         OnPortRetryTimer();
+        return 0;
+    }
+    if (wParam == HEALTH_TIMER_ID) {
+        OnHealthTimer();
         return 0;
     }
     if (wParam != HIDING_TIMER_ID) {

@@ -32,6 +32,7 @@
 #include "app/relay_settings.h"
 #include "app/tray_icon.h"
 #include "diag/collect_job.h"
+#include "log/health_record.h"
 #include "log/log_record.h"
 #include "relay/frame_dispatcher.h"
 #include "serial/ccom.h"
@@ -93,6 +94,10 @@ protected:
     LRESULT OnCommLost(WPARAM wParam, LPARAM lParam);
     void OnPortRetryTimer();
     void StopPortRetries();  // also restores the tip; Set and WM_DESTROY
+    // The day's health summary (app/daily_summary.cpp): at each local midnight and at Exit.
+    void StartHealthRecord();
+    void OnHealthTimer();
+    void ReportHealthDay(const HealthDay& day);
     void OnTrayAbout();
     void OnTrayDebug();
     void OnTrayExit();
@@ -137,4 +142,5 @@ private:
     bool m_bPortLost = false;        // UI thread: the device was lost; the retry timer runs
     static constexpr UINT_PTR PORT_RETRY_TIMER_ID = 2;  // reopens a lost port
     CCollectJob m_collectJob;        // UI thread: the tray item's bundle
+    static constexpr UINT_PTR HEALTH_TIMER_ID = 3;      // looks for a new local day
 };

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "app/collect_command.h"
+#include "app/password_command.h"
 #include "app/product.h"
 
 namespace {
@@ -55,10 +56,12 @@ bool KeepCurrentDirectory()
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int)
 {
+    int nExitCode = 0;
+    if (RunSettingsPasswordCommand(&nExitCode))  // an administrator's command, no relay
+        return nExitCode;
     const std::wstring strFolder = OwnFolder();
     if (!strFolder.empty() && !KeepCurrentDirectory())
         ::SetCurrentDirectoryW(strFolder.c_str());
-    int nExitCode = 0;
     if (RunCollectCommand(&nExitCode))
         return nExitCode;
     HMODULE hLibrary = ::LoadLibraryExW((strFolder + L"pellarin.dll").c_str(), nullptr,

@@ -2,19 +2,12 @@
 // Everything here runs on the user-interface thread, inside the Settings command's modal run.
 #include "app/password_dlg.h"
 
-#include <cstring>
-
+#include "app/settings_password.h"
 #include "res/resource.h"
 #include "ui/data_exchange.h"
 #include "ui/message_box.h"
 #include "ui/module_state.h"
-
-namespace {
-
-// Compared byte for byte with the whole text of the field: no trimming, no case folding.
-const char kSettingsPassword[] = "7316";
-
-} // namespace
+#include "ui/string_format.h"
 
 const MessageRow<CPasswordDlg> CPasswordDlg::s_messageTable[] = {
     CommandHandler(BN_CLICKED, IDC_BUTTON_PASSWORD, &CPasswordDlg::OnCheckPassword),
@@ -64,11 +57,20 @@ BOOL CPasswordDlg::PreTranslateMessage(MSG* pMsg)
 void CPasswordDlg::OnCheckPassword()
 {
     UpdateData(TRUE);
-    if (std::strcmp(m_strPassword.c_str(), kSettingsPassword) == 0) {
+    // The whole text of the field, no trimming, no case folding (app/settings_password.h).
+    const PasswordAnswer answer = CheckSettingsPassword(m_strPassword);
+    if (answer.verdict == PasswordVerdict::Accepted) {
         CDialog::OnOK();
         return;
     }
-    AfxMessageBox("비밀번호가 틀렸습니다!", MB_OK);
+    if (answer.verdict == PasswordVerdict::Wrong)
+        AfxMessageBox("비밀번호가 틀렸습니다!", MB_OK);
+    else if (answer.verdict == PasswordVerdict::LockedNow)
+        AfxMessageBox(StringPrintf("비밀번호가 5번 틀렸습니다! %d초 동안 입력할 수 없습니다.",
+                                   answer.nLockedSeconds).c_str(), MB_OK);
+    else
+        AfxMessageBox(StringPrintf("비밀번호를 5번 틀려 잠겨 있습니다. %d초 후에 다시 "
+                                   "입력하십시오.", answer.nLockedSeconds).c_str(), MB_OK);
     m_strPassword.clear();
     UpdateData(FALSE);
     ::SetFocus(GetDlgItem(IDC_EDIT_PASSWORD));

@@ -13,6 +13,7 @@
 
 #include "app/product.h"
 #include "log/event_log.h"
+#include "log/relay_health.h"
 #include "res/resource.h"
 #include "ui/string_format.h"
 
@@ -35,6 +36,7 @@ LRESULT CConverterDlg::OnCommLost(WPARAM wParam, LPARAM)
     m_trayIcon.SetTip(StringPrintf("%s - %s 연결 끊김", PRODUCT_TITLE, strPort.c_str()).c_str());
     LogStatus(StringPrintf("%s 포트 연결 끊김!", strPort.c_str()));
     EventLog::Report(EventLog::PortLost(strPort));
+    RelayHealth::Count(HEALTH_PORT_LOSSES);
     ::SetTimer(m_hWnd, PORT_RETRY_TIMER_ID, PORT_RETRY_PERIOD_MS, nullptr);
     return 0;
 }
@@ -48,6 +50,7 @@ void CConverterDlg::OnPortRetryTimer()
     if (!m_Comm.ReopenPort())
         return;  // not back yet: the next tick tries again
     StopPortRetries();
+    RelayHealth::Count(HEALTH_PORT_REOPENS);
     m_Comm.SetNotifyWindow(m_hWnd);
     LogStatus(StringPrintf("%s Open 성공!", m_Comm.m_strPortName.c_str()));
 }

@@ -15,3 +15,6 @@ add_library(log_thunk_code STATIC ${CMAKE_CURRENT_LIST_DIR}/thunk_code.cpp)
 
 # The event log's rate limit (one event per cause per minute), tested natively.
 add_library(log_event_throttle STATIC ${CMAKE_CURRENT_LIST_DIR}/event_throttle.cpp)
+
+# The relay's health figures (counted on the relay's path, summed per day), tested natively.
+add_library(log_health STATIC ${CMAKE_CURRENT_LIST_DIR}/health_record.cpp)

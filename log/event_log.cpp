@@ -87,6 +87,14 @@ Entry CertificateRejected(const std::string& strPeer, const std::string& strReas
 
 Entry VerificationOff(const std::string& strPeer) { return {MSG_TLS_VERIFY_OFF, {strPeer}}; }
 
+Entry DailySummary(const HealthDay& day)
+{
+    Entry entry{MSG_DAILY_SUMMARY, {HealthDateText(day.date)}};
+    for (const std::uint64_t nFigure : day.figures)
+        entry.inserts.push_back(std::to_string(nFigure));
+    return entry;
+}
+
 std::vector<std::wstring> InsertionStrings(const Entry& entry)
 {
     std::vector<std::wstring> strings;

@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "log/health_record.h"
+
 namespace EventLog {
 
 // One event: its message id (the severity is in the id's top two bits) and its insertion
@@ -41,6 +43,8 @@ Entry ConnectFailed(const char* pszHost, int nPort, long long nResult);  // conn
 Entry TlsStartFailed(const char* pszHost, int nPort);              // connect error #2
 Entry CertificateRejected(const std::string& strPeer, const std::string& strReason);
 Entry VerificationOff(const std::string& strPeer);
+// The day's figures (event 3): %1 the day, then every figure.
+Entry DailySummary(const HealthDay& day);
 
 // Writes the event unless the same cause was reported less than a minute ago.
 void Report(const Entry& entry);

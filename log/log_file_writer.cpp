@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "log/log_file_rules.h"
+#include "log/relay_health.h"
 #include "ui/string_format.h"
 
 namespace {
@@ -135,6 +136,7 @@ void CLogFileWriter::Append(const std::string& strLine, const char* pszTimestamp
     // note it writes stands where the gap is.
     if (m_nDropped > 0 || m_nQueuedBytes + strLine.size() > LOG_FILE_QUEUE_MAX_BYTES) {
         ++m_nDropped;
+        RelayHealth::Count(HEALTH_LOG_LINES_DROPPED);
         return;
     }
     m_queue.push_back({nDay, strLine});

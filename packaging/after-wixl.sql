@@ -8,6 +8,15 @@ UPDATE `Component` SET `Attributes` = 144 WHERE `Component` = 'SiteConfig'
 UPDATE `Component` SET `Attributes` = 68, `Condition` = 'AUTOSTART <> "0"' WHERE `Component` = 'Autostart'
 -- The stored port only when COMPORT is given, and kept at uninstall like the settings window's.
 UPDATE `Component` SET `Attributes` = 84, `Condition` = 'COMPORT' WHERE `Component` = 'StoredPort'
+-- SETTINGSPASSWORD's custom action: the installed pellarin.exe (2 + 16), deferred (1024), with
+-- the installer's rights (2048), its command line never logged (8192, "hide target").
+UPDATE `CustomAction` SET `Type` = 11282 WHERE `Action` = 'StoreSettingsPassword'
+UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SETTINGSPASSWORD' WHERE `Property` = 'SecureCustomProperties'
+-- Once the installation has run, SETTINGSPASSWORD is emptied (51: set a property), so no
+-- listing of the properties at the end of a log can hold it, even where MsiHiddenProperties is
+-- not honoured (Wine's msiexec lists it).
+INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('ForgetSettingsPassword', 51, 'SETTINGSPASSWORD', '')
+INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ForgetSettingsPassword', 'SETTINGSPASSWORD', 6602)
 -- EventMessageFile as REG_EXPAND_SZ ("#%" prefix).
 UPDATE `Registry` SET `Value` = '#%[INSTALLDIR]pellarin.dll' WHERE `Name` = 'EventMessageFile'
 -- A rebuilt package of the same version replaces the installed one instead of installing

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "log/event_log.h"
+#include "log/relay_health.h"
 #include "relay/frame_route.h"
 #include "res/resource.h"
 #include "ui/string_format.h"
@@ -12,6 +13,7 @@ namespace {
 
 // Pause after dropping a connection before the next one is opened.
 constexpr DWORD RECONNECT_PAUSE_MS = 100;
+constexpr unsigned char EOM_BYTE = 0x19;  // ends the connection, as DLE does
 
 } // namespace
 
@@ -39,6 +41,7 @@ void CFrameDispatcher::OnFrame(const unsigned char* pFrame, int nCount)
 {
     if (nCount <= 0)
         return;
+    RelayHealth::CountBlock(HEALTH_TERMINAL_FRAMES, nCount);
     m_LogRecord.nKind = LOG_CAT_TO_VAN;
     m_LogRecord.strText = BlockText(pFrame, nCount);
     m_pOwner->RequestTrayPicture(static_cast<UINT>(ICON_IDLE));
@@ -69,6 +72,7 @@ void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCoun
 
     if (!m_allowHosts.Allows(m_szHostAddr, m_nHostPort)) {
         LogStatus(ICON_IDLE, StringPrintf("#3 접속거부 %s:%d", m_szHostAddr, m_nHostPort));
+        RelayHealth::Count(HEALTH_CONNECT_REFUSED_3);
         return;
     }
 
@@ -77,6 +81,7 @@ void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCoun
         LogStatus(ICON_IDLE, StringPrintf("#1 접속오류!![%d] %s:%d", static_cast<int>(nResult),
                                           m_szHostAddr, m_nHostPort));
         EventLog::Report(EventLog::ConnectFailed(m_szHostAddr, m_nHostPort, nResult));
+        RelayHealth::Count(HEALTH_CONNECT_ERRORS_1);
         SetHostHandles(0, 0);
         return;
     }
@@ -87,6 +92,7 @@ void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCoun
         if (hSession == 0) {
             LogStatus(ICON_IDLE, StringPrintf("#2 접속오류!! %s:%d", m_szHostAddr, m_nHostPort));
             EventLog::Report(EventLog::TlsStartFailed(m_szHostAddr, m_nHostPort));
+            RelayHealth::Count(HEALTH_CONNECT_ERRORS_2);
             closesocket(hSocket);
             SetHostHandles(0, 0);
             return;
@@ -99,6 +105,7 @@ void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCoun
     LeaveCriticalSection(&m_csHost);
     SetHostHandles(hSocket, hSession);
     LogStatus(ICON_TRAFFIC, StringPrintf("접속 %s:%d", m_szHostAddr, m_nHostPort));
+    RelayHealth::Served(target.bSsl);
     if (!pConn->Start()) {
         // Nobody would receive the host's answers: end the connection rather than leave it
         // open and deaf.
@@ -116,6 +123,7 @@ void CFrameDispatcher::ForwardToHost(const unsigned char* pFrame, int nCount)
         return;  // without a connection a frame is only logged
     switch (RouteFrame(pFrame[0])) {
     case ROUTE_CLOSE:
+        RelayHealth::Count(pFrame[0] == EOM_BYTE ? HEALTH_ENDED_BY_EOM : HEALTH_ENDED_BY_DLE);
         // The receive thread wakes at once, sends close_notify on a TLS connection, closes
         // the socket and clears the handles; the host sees the close now.
         EndHostConnection();
@@ -131,8 +139,10 @@ void CFrameDispatcher::ForwardToHost(const unsigned char* pFrame, int nCount)
     }
     // A send that timed out (the host stopped reading) or failed leaves the stream cut inside
     // a frame: end the connection as DLE does, instead of blocking on it frame after frame.
-    if (pConn->SendFailed())
+    if (pConn->SendFailed()) {
+        RelayHealth::Count(HEALTH_ENDED_BY_SEND);
         EndHostConnection();
+    }
 }
 
 bool CFrameDispatcher::HasHostConnection()
@@ -212,6 +222,7 @@ int CFrameDispatcher::ForwardToTerminal(const unsigned char* pBytes, int nCount,
     m_pOwner->WriteTerminal(pBytes, nCount, hAbort);
     LogRecord record;  // this thread's own record
     record.nKind = LOG_VAN_TO_CAT;
+    RelayHealth::CountBlock(HEALTH_HOST_BLOCKS, nCount);
     record.strText = BlockText(pBytes, nCount);
     m_pOwner->RequestTrayPicture(static_cast<UINT>(ICON_TRAFFIC));
     m_pOwner->SendLogRecord(record, static_cast<WPARAM>(nCount));
@@ -220,6 +231,8 @@ int CFrameDispatcher::ForwardToTerminal(const unsigned char* pBytes, int nCount,
 
 void CFrameDispatcher::OnHostEnded(CHostConnection* pConn)
 {
+    if (WaitForSingleObject(pConn->StopEvent(), 0) != WAIT_OBJECT_0)  // not ended by us
+        RelayHealth::Count(HEALTH_ENDED_BY_HOST);
     m_pOwner->SetTrayPicture(static_cast<UINT>(ICON_IDLE));
     // Clear the shared handles only while they still describe this thread's connection.
     EnterCriticalSection(&m_csHost);

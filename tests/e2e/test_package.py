@@ -8,13 +8,14 @@ Why it is built this way. What an installer does to a machine (files, Start menu
 event source, stored port, what it keeps) only shows on a machine that has never seen it, so
 the suite makes a new prefix (under BUILD/package-test), and the steps run in order on it, each
 starting from what the one before left, as a site's PC lives through them:
-  1. install the package (COMPORT=COM1) and find what it put in place;
+  1. install the package (COMPORT=COM1, SETTINGSPASSWORD with a blank in it) and find what it
+     put in place: the password's hash, and the password in clear nowhere (log, registry);
   2. start pellarin.exe the way the Run value does (current directory the system folder) and
      play a plain payment through it with the end-to-end harness, config.ini being read from
      the install folder;
   3. install a package with a higher build number over it, with AUTOSTART=0 (one entry,
      config.ini and ssllib32.ini kept, the stored port left alone, no Run value, the new
-     version resource); its files and the package are signed by a throwaway CA, with an
+     version resource; the stored password hash left alone); its files and the package are signed by a throwaway CA, with an
      offline time stamp, and verify; a copy changed by one byte fails;
   4. reinstall with COMPORT=COM2: the stored port reads COM2, the Run value is back, and the
      relay, started with --keep-cwd from another folder, reads COM2 and that folder's
@@ -29,6 +30,8 @@ On a machine that runs no 32-bit programs, steps 2 and 4's relay start are skipp
 in BUILD/package-test/skipped, which tools/test.sh counts.
 """
 
+import glob
+import hashlib
 import os
 import re
 import shutil
@@ -53,6 +56,7 @@ SIGNED = ("pellarin.exe", "pellarin.dll", "ssllib32.dll")
 MSI_TIMEOUT = 300
 # Windows Installer's "fatal error during installation"; Wine hands exit codes over cut to 8 bits.
 ERROR_INSTALL_FAILURE = 1603
+SITE_PASSWORD = "Shop pw 7"
 
 
 def env():
@@ -234,6 +238,17 @@ class InstallerTest(unittest.TestCase):
     def stored_port(self):
         return (reg_values(h.REG_KEY) or {}).get("COM Port")
 
+    def stored_password(self):
+        return (reg_values(h.REG_KEY) or {}).get("Settings Password")
+
+    def assert_password_hash(self, value, password):
+        kind, text = value
+        scheme, iterations, salt, digest = text.split("$")
+        self.assertEqual((kind, scheme), ("REG_SZ", "PBKDF2-SHA256"))
+        self.assertGreaterEqual(int(iterations), 100000)
+        self.assertEqual(hashlib.pbkdf2_hmac("sha256", password.encode(), bytes.fromhex(salt),
+                                             int(iterations)).hex(), digest)
+
     def installed_version(self):
         return file_version(os.path.join(install_dir(), "pellarin.dll"))
 
@@ -241,7 +256,17 @@ class InstallerTest(unittest.TestCase):
     def test_1_install(self):
         self.assertIn("UNSIGNED", self.base_last, "package.sh's last line on an unsigned build")
         self.assertNotEqual(verify(self.base_msi, self.pki)[0], 0, "the base package is unsigned")
-        self.assertEqual(msiexec("/i", h.wine_path(self.base_msi), "COMPORT=COM1"), 0)
+        self.assertEqual(msiexec("/i", h.wine_path(self.base_msi), "COMPORT=COM1",
+                                 "SETTINGSPASSWORD=" + SITE_PASSWORD), 0)
+        self.assert_password_hash(self.stored_password(), SITE_PASSWORD)
+        log = max(glob.glob(os.path.join(env(), "msiexec-*.log")), key=os.path.getmtime)
+        with open(log, "rb") as f:
+            text = f.read()
+        self.assertIn(b"StoreSettingsPassword", text, "the action ran, logged")
+        for clear in (SITE_PASSWORD.encode("ascii"), SITE_PASSWORD.encode("utf-16-le")):
+            self.assertNotIn(clear, text, "the password in the installer's log")
+        for name, (_, data) in reg_values(h.REG_KEY).items():
+            self.assertNotIn(SITE_PASSWORD, data, name)
         for name in INSTALLED + ("config.ini",):
             self.assertTrue(os.path.isfile(os.path.join(install_dir(), name)), name)
         with open(os.path.join(install_dir(), "config.ini")) as f:
@@ -292,6 +317,7 @@ class InstallerTest(unittest.TestCase):
         with open(os.path.join(install_dir(), "ssllib32.ini")) as f:
             self.assertIn("HandshakeTimeout=12", f.read())
         self.assertEqual(self.stored_port(), ("REG_SZ", "COM1"), "no COMPORT: port left alone")
+        self.assert_password_hash(self.stored_password(), SITE_PASSWORD)
         self.assertNotIn("Pellarin", reg_values(RUN_KEY) or {}, "AUTOSTART=0: no Run value")
         want = tuple(int(x) for x in self.new_version.split(".")) + (0,)
         for name in SIGNED:

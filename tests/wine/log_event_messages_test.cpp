@@ -66,6 +66,10 @@ TEST_F(EventMessagesTest, EveryReportedEventRendersWithItsInsertionsInBothLangua
 {
     ASSERT_NE(s_hMessages, nullptr) << "pellarin.dll not loaded: " << ::GetLastError();
     const std::wstring program = ThisProgram();
+    HealthDay day;
+    day.date.nYear = 2026, day.date.nMonth = 12, day.date.nDay = 8;
+    for (int i = 0; i < HEALTH_COUNTER_COUNT; ++i)
+        day.figures[i] = 100 + i;
     struct Row {
         EventLog::Entry entry;
         unsigned nSeverity;
@@ -100,6 +104,14 @@ TEST_F(EventMessagesTest, EveryReportedEventRendersWithItsInsertionsInBothLangua
          L"127.0.0.1:4433 서버 인증서를 검증하지 않습니다 (InsecureSkipVerify, 시험용).",
          L"The server certificate of 127.0.0.1:4433 is not verified (InsecureSkipVerify, lab "
          L"use only)."},
+        {EventLog::DailySummary(day), INFORMATION,
+         L"일일 요약 2026-12-08: 단말 프레임 100 (101바이트), 호스트 블록 102 (103바이트), "
+         L"접속 TCP 104 TLS 105, 접속오류 #1 106 #2 107 #3 108, 종료 DLE 109 EOM 110 호스트 111 "
+         L"송신실패 112, 포트 끊김 113 재연결 114, 로그 생략 115줄",
+         L"Daily summary 2026-12-08: terminal frames 100 (101 bytes), host blocks 102 (103 "
+         L"bytes), connections TCP 104 TLS 105, connect errors #1 106 #2 107 #3 108, ended by "
+         L"DLE 109 EOM 110 host 111 failed send 112, port lost 113 reopened 114, log lines "
+         L"dropped 115"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.english);
