@@ -179,6 +179,8 @@ BOOL CConverterDlg::OnInitDialog()
     const std::string strSslProblem = LoadSslLibrary();
     if (!strSslProblem.empty())
         LogStatus(strSslProblem);
+    for (const std::string& strRefusedTls : RefusedTlsEnvironment())
+        LogStatus(strRefusedTls);
 
     const std::string strPortCopy = m_strPort;
     m_Comm.SetPortConfig(strPortCopy.c_str(), 9600, 8, 0, 0);

@@ -5,9 +5,11 @@
 #include <windows.h>
 
 #include <atomic>
+#include <optional>
 
 #include "app/protected_places.h"
 #include "ssl/ssllib32.h"
+#include "ssl/trust_config.h"
 #include "ui/string_format.h"
 
 namespace {
@@ -71,6 +73,29 @@ std::string LoadSslLibrary()
     g_entryPoints = entryPoints;
     g_bLoaded.store(true, std::memory_order_release);
     return std::string();
+}
+
+std::vector<std::string> RefusedTlsEnvironment()
+{
+    // Read whole, as the library reads it (unset or empty: absent).
+    const auto environment = [](const char* pszName) -> std::optional<std::string> {
+        const DWORD dwNeeded = ::GetEnvironmentVariableA(pszName, nullptr, 0);
+        if (dwNeeded <= 1)
+            return std::nullopt;
+        std::string strValue(dwNeeded, '\0');
+        const DWORD dwLength = ::GetEnvironmentVariableA(pszName, &strValue[0], dwNeeded);
+        if (dwLength == 0 || dwLength >= dwNeeded)
+            return std::nullopt;
+        strValue.resize(dwLength);
+        return strValue;
+    };
+    std::vector<std::string> lines;
+    for (const std::string& strName : LooseningEnvironment(environment)) {
+        lines.push_back(StringPrintf(
+            "%s 거부: 환경 변수로는 TLS 인증서 검증을 완화할 수 없습니다 (DLL 폴더의 "
+            "ssllib32.ini에서만 설정)", strName.c_str()));
+    }
+    return lines;
 }
 
 // The relay's calls (relay/) land here instead of an import of ssllib32.dll.

@@ -11,8 +11,13 @@
 // connection; afterwards the entry points are only read, from any thread.
 #pragma once
 #include <string>
+#include <vector>
 
 // Loads ssllib32.dll from the folder of pellarin.dll. Empty on success (or when it was
 // loaded before); otherwise the status line (code page 949) that says what is missing. While
 // it is not loaded, SSL_StartUp answers 0 (a "#2" connect error) and the others fail.
 std::string LoadSslLibrary();
+
+// One status line (code page 949) per environment variable of this process that would loosen
+// the TLS library's verification, which the library refuses (ssl/trust_config.h).
+std::vector<std::string> RefusedTlsEnvironment();
