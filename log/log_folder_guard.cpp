@@ -10,25 +10,6 @@
 
 namespace {
 
-// The owner is one the relay can trust with its log: an administrator, the system, or the
-// user the relay runs as.
-bool TrustedOwner(PSID pOwner)
-{
-    if (::IsWellKnownSid(pOwner, WinBuiltinAdministratorsSid) ||
-        ::IsWellKnownSid(pOwner, WinLocalSystemSid))
-        return true;
-    HANDLE hToken = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &hToken))
-        return false;
-    char abBuffer[256];
-    DWORD cbBuffer = 0;
-    const bool bSame =
-        ::GetTokenInformation(hToken, TokenUser, abBuffer, sizeof(abBuffer), &cbBuffer) &&
-        ::EqualSid(pOwner, reinterpret_cast<TOKEN_USER*>(abBuffer)->User.Sid);
-    ::CloseHandle(hToken);
-    return bSame;
-}
-
 std::string SidText(PSID pSid)
 {
     char* pszText = nullptr;
@@ -40,6 +21,26 @@ std::string SidText(PSID pSid)
 }
 
 }  // namespace
+
+bool LogFolderOwnerTrusted(void* pOwnerSid)
+{
+    PSID pOwner = static_cast<PSID>(pOwnerSid);
+    if (pOwner == nullptr || !::IsValidSid(pOwner))
+        return false;
+    if (::IsWellKnownSid(pOwner, WinBuiltinAdministratorsSid) ||
+        ::IsWellKnownSid(pOwner, WinLocalSystemSid))
+        return true;
+    HANDLE hToken = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &hToken))
+        return false;
+    alignas(TOKEN_USER) char abBuffer[256];
+    DWORD cbBuffer = 0;
+    const bool bSame =
+        ::GetTokenInformation(hToken, TokenUser, abBuffer, sizeof(abBuffer), &cbBuffer) &&
+        ::EqualSid(pOwner, reinterpret_cast<TOKEN_USER*>(abBuffer)->User.Sid);
+    ::CloseHandle(hToken);
+    return bSame;
+}
 
 bool LogFolderAcceptable(const std::string& strFolder, std::string* pstrWhy)
 {
@@ -63,7 +64,7 @@ bool LogFolderAcceptable(const std::string& strFolder, std::string* pstrWhy)
             ::LocalFree(pDescriptor);
         return false;
     }
-    const bool bTrusted = TrustedOwner(pOwner);
+    const bool bTrusted = LogFolderOwnerTrusted(pOwner);
     if (!bTrusted) {
         *pstrWhy = StringPrintf("로그 파일 폴더 거부: %s 의 소유자(%s)가 관리자가 아닙니다, "
                                 "로그 파일 없이 계속합니다", strFolder.c_str(),

@@ -12,3 +12,7 @@
 
 // False, with the status line (code page 949) in *pstrWhy, when strFolder must not be used.
 bool LogFolderAcceptable(const std::string& strFolder, std::string* pstrWhy);
+
+// True when a folder owned by pOwnerSid (a SID) may hold the log: an administrator, the
+// system, or the user this process runs as.
+bool LogFolderOwnerTrusted(void* pOwnerSid);
