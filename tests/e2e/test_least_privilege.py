@@ -6,7 +6,8 @@ Run: python3 tests/e2e/test_least_privilege.py --build-dir build/i686 [unittest 
 
 - A point-of-sale program in a folder of its own loads pellarin.dll by its full path and makes
   a TLS payment with no ssllib32.dll beside it; a stranger's ssllib32.dll in that program's
-  folder and in the current directory is never loaded.
+  folder and in the current directory is never loaded. Without ssllib32.dll beside
+  pellarin.dll, a status line says so, TLS connects fail ("#2") and plain ones work.
 - The verification opt-out in the environment is refused (the connection to a host whose
   certificate does not verify fails, a status line names the setting); from the ssllib32.ini
   beside the DLL it counts.
@@ -82,6 +83,26 @@ class LeastPrivilegeTest(unittest.TestCase):
         self.assertEqual(relay.exit_through_tray(), 0)
         for d in (pos, cwd):
             self.assertFalse(os.path.exists(os.path.join(d, MARKER)), "loaded from %s" % d)
+
+    def test_without_the_library_beside_the_dll_tls_fails_with_a_status_line(self):
+        folder = self.scratch()
+        for name in ("pellarin.exe", "pellarin.dll"):
+            shutil.copy2(h.find_binary(BENCH.build_dir, name), folder)
+        with open(os.path.join(folder, "config.ini"), "w", encoding="ascii") as f:
+            f.write("[DEBUG]\r\nLEVEL=0\r\n")
+        relay = BENCH.relay(program=h.wine_path(os.path.join(folder, "pellarin.exe")),
+                            cwd=BENCH.tmp).start()
+        self.assertEqual(len(statuses(relay.entries(), "ssllib32.dll")), 1,
+                         [e.text for e in relay.entries() if e.kind == "status"])
+        host = BENCH.host("server_ip1")
+        try:
+            BENCH.terminal.send(h.connect_request(host.port, 0x21))
+            failed = "#2 접속오류!! 127.0.0.1:%d" % host.port
+            self.assertIn(failed, statuses(relay.wait_status(failed), failed))
+        finally:
+            host.stop()
+        self.payment(relay, tls=False)
+        self.assertEqual(relay.exit_through_tray(), 0)
 
     def test_verification_opt_out_counts_only_beside_the_dll(self):
         rows = [  # where the opt-out is set, connected?
@@ -159,7 +180,8 @@ class LeastPrivilegeTest(unittest.TestCase):
         try:
             relay.mark_log()
             BENCH.terminal.send(h.connect_request(host.port, 0x25))
-            relay.wait_status("접속 127.0.0.1:%d" % host.port)
+            connected = "접속 127.0.0.1:%d" % host.port
+            self.assertIn(connected, statuses(relay.wait_status(connected), connected))
             self.assertTrue(host.wait_events("connect", timeout=h.BOUND)[0])
             first, second = b"\x02FIRST\x03", b"\x02SECOND\x03"
             self.frame(relay, first)
