@@ -493,6 +493,36 @@ TEST_F(SslTest, EnvironmentCannotLoosenTrust) {
     DeleteFileA(ini.c_str());
 }
 
+// Without a LogFile setting the diagnostics go to the relay's log folder ([LOG] Dir of the
+// current directory's config.ini), never beside the DLL in the install folder.
+TEST_F(SslTest, LogGoesToTheRelaysLogFolder) {
+    const std::string cwd = TempPath("cwd"), logs = TempPath("logs");
+    CreateDirectoryA(cwd.c_str(), nullptr);
+    CreateDirectoryA(logs.c_str(), nullptr);
+    {
+        std::ofstream out(cwd + "\\config.ini");
+        out << "[LOG]\r\nDir=" << logs << "\r\n";
+    }
+    char previous[MAX_PATH] = "";
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryA(cwd.c_str()));
+    SetEnvironmentVariableA("SSLLIB32_LOG", nullptr);
+    int id = 0;
+    SOCKET s = ConnectLoopback(Listen(R"("tls": true, "cert": "selfsigned")", &id));
+    ASSERT_NE(s, INVALID_SOCKET);
+    EXPECT_EQ(SSL_StartUp(&s), 0);
+    closesocket(s);
+    SetCurrentDirectoryA(previous);
+    std::ifstream in(logs + "\\ssllib32.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("certificate rejected"), std::string::npos) << text.str();
+    DeleteFileA((logs + "\\ssllib32.log").c_str());
+    DeleteFileA((cwd + "\\config.ini").c_str());
+    RemoveDirectoryA(logs.c_str());
+    RemoveDirectoryA(cwd.c_str());
+}
+
 TEST_F(SslTest, RefusesOldProtocolsAndSlowOrSilentServers) {
     SetEnv({{"SSLLIB32_INSECURE_SKIP_VERIFY", "1"}, {"SSLLIB32_HANDSHAKE_TIMEOUT", "1"}});
     // The start of a server's answer (a handshake record of 512 bytes), one byte every 0.4 s:
