@@ -1,22 +1,10 @@
 #!/usr/bin/env python3
 """End-to-end cases of a relay that a standard user runs: nothing that user can write or send
-weakens it.
+weakens it (its own ssllib32.dll only, the TLS opt-out, card masking, the log folder, messages
+from other programs). What Wine cannot show (UAC, virtualisation, DACLs) is checked only as
+far as the request goes, in tests/wine/app_least_privilege_test.cpp.
 
 Run: python3 tests/e2e/test_least_privilege.py --build-dir build/i686 [unittest options]
-
-- A point-of-sale program in a folder of its own loads pellarin.dll by its full path and makes
-  a TLS payment with no ssllib32.dll beside it; a stranger's ssllib32.dll in that program's
-  folder and in the current directory is never loaded. Without ssllib32.dll beside
-  pellarin.dll, a status line says so, TLS connects fail ("#2") and plain ones work.
-- The verification opt-out in the environment is refused (the connection to a host whose
-  certificate does not verify fails, a status line names the setting); from the ssllib32.ini
-  beside the DLL it counts.
-- MaskCardNumbers=0 from a config.ini outside the install folder: masking stays on.
-- A link at the log folder: refused with one status line; the relay relays.
-- BN_CLICKED on Set and WM_COMM_RXCHAR sent from another program change nothing.
-
-What Wine cannot show (UAC, file and registry virtualisation, DACL enforcement) is checked
-elsewhere only as far as the request goes (tests/wine/app_least_privilege_test.cpp).
 """
 
 import glob

@@ -226,8 +226,6 @@ TEST(TrustConfig, EnvironmentOnlyTightens) {
          {{"HandshakeTimeout", "20"}, {"LogFile", "a.log"}},
          {{"SSLLIB32_HANDSHAKE_TIMEOUT", "3"}, {"SSLLIB32_LOG", "D:\\b.log"}}, "", 0, false, 3,
          "D:\\b.log", 0, {}},
-        {"pins from the file", {{"PinSHA256", pin}}, {}, "", 1, false, 10,
-         "C:\\ProgramData\\Pellarin\\log\\ssllib32.log", 0, {}},
     };
     for (const Row& row : rows) {
         auto from = [](const std::map<std::string, std::string>& m) {

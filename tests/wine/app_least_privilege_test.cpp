@@ -1,7 +1,6 @@
 // What a standard user's relay asks of Windows, checked where Wine can show it: the rights the
 // settings store asks for on its key (Wine grants any, so only the request can be seen), the
-// manifest inside the built pellarin.exe, which log folder owners are trusted, and which
-// config.ini may turn card masking off. Refusals that only Windows enforces (UAC, the DACL,
+// manifest inside the built pellarin.exe, and which log folder owners are trusted. Refusals that only Windows enforces (UAC, the DACL,
 // virtualisation) are left to a Windows run.
 #include <windows.h>
 
@@ -9,12 +8,10 @@
 
 #include <sddl.h>
 
-#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "app/protected_places.h"
 #include "app/registry_access.h"
 #include "app/settings_store.h"
 #include "log/log_folder_guard.h"
@@ -121,36 +118,4 @@ TEST(LeastPrivilege, LogFolderOwnersThatAreTrusted)
     EXPECT_TRUE(LogFolderAcceptable(strMade, &strWhy)) << strWhy;
     ::RemoveDirectoryA(strMade.c_str());
     EXPECT_TRUE(LogFolderAcceptable(strMade + "\\absent", &strWhy)) << strWhy;
-}
-
-TEST(LeastPrivilege, CardMaskingTurnsOffOnlyFromTheInstallFolder)
-{
-    // The install folder is the folder of the module that holds the decision: this program's.
-    const std::string strInstall = OwnFolder();
-    const std::string strElsewhere = TempFolder();
-    const struct {
-        const char* pszCase;
-        std::string strIni;
-        const char* pszMask;
-        bool bRefused;
-    } rows[] = {
-        {"install folder, off", strInstall + "privilege-test.ini", "0", false},
-        {"install folder through ..", strInstall + "sub\\..\\privilege-test.ini", "0", false},
-        {"subfolder of the install folder", strInstall + "sub\\privilege-test.ini", "0", true},
-        {"temp folder, off", strElsewhere + "privilege-test.ini", "0", true},
-        {"temp folder, on", strElsewhere + "privilege-test.ini", "1", false},
-        {"temp folder, not set", strElsewhere + "privilege-test.ini", "", false},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.pszCase);
-        LogIniValues values;
-        values.strMaskCardNumbers = row.pszMask;
-        const std::string strLine = RefuseUnprotectedUnmasking(values, row.strIni.c_str());
-        EXPECT_EQ(!strLine.empty(), row.bRefused) << strLine;
-        EXPECT_EQ(values.strMaskCardNumbers, row.bRefused ? "" : row.pszMask);
-        if (row.bRefused) {
-            EXPECT_NE(strLine.find("MaskCardNumbers=0"), std::string::npos) << strLine;
-            EXPECT_NE(strLine.find("privilege-test.ini"), std::string::npos) << strLine;
-        }
-    }
 }

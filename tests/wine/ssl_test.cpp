@@ -443,56 +443,6 @@ TEST_F(SslTest, ServerCertificateChecks) {
     for (const std::string& file : {ini, pinIni, hugeIni}) DeleteFileA(file.c_str());
 }
 
-// Anything running as the user can set the environment: it may not loosen what is trusted.
-TEST_F(SslTest, EnvironmentCannotLoosenTrust) {
-    const std::string pinSelf = PkiLine("selfsigned.sha256");
-    const std::string ini = TempPath("env-trust.ini");
-    {
-        std::ofstream out(ini);
-        out << "[TLS]\r\nInsecureSkipVerify=1\r\n";
-    }
-    struct Row {
-        const char* name;
-        const char* cert;
-        Env beside;       // into the ini beside the DLL (see SetEnv)
-        Env environment;  // the process's own environment
-        bool ok;
-        const char* logNeedle;
-    };
-    const Row rows[] = {
-        {"opt-out", "selfsigned", {}, {{"SSLLIB32_INSECURE_SKIP_VERIFY", "1"}}, false,
-         "setting refused: SSLLIB32_INSECURE_SKIP_VERIFY from the environment"},
-        {"CA file", "server_ip1", {}, {{"SSLLIB32_CAFILE", PkiFile("ca.crt")}}, false,
-         "setting refused: SSLLIB32_CAFILE from the environment"},
-        {"pin", "selfsigned", {}, {{"SSLLIB32_PINSHA256", pinSelf}}, false,
-         "setting refused: SSLLIB32_PINSHA256 from the environment"},
-        {"another ini file", "selfsigned", {}, {{"SSLLIB32_INI", ini}}, false,
-         "setting refused: SSLLIB32_INI from the environment"},
-        {"opt-out turned off over the file's", "selfsigned",
-         {{"SSLLIB32_INSECURE_SKIP_VERIFY", "1"}}, {{"SSLLIB32_INSECURE_SKIP_VERIFY", "0"}}, false,
-         "certificate rejected"},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        ClearTrust();
-        SetEnv(row.beside);
-        for (const auto& kv : row.environment) SetEnvironmentVariableA(kv.first, kv.second.c_str());
-        DeleteFileA(m_strLog.c_str());
-        int id = 0;
-        SOCKET s = ConnectLoopback(Listen(std::string(R"("tls": true, "cert": ")") + row.cert + "\"", &id));
-        ASSERT_NE(s, INVALID_SOCKET);
-        SSL_SESSION h = SSL_StartUp(&s);
-        for (const auto& kv : row.environment) SetEnvironmentVariableA(kv.first, nullptr);
-        EXPECT_EQ(h != 0, row.ok) << LogText();
-        if (h != 0)
-            SSL_Close(h, s);
-        else
-            closesocket(s);
-        EXPECT_NE(LogText().find(row.logNeedle), std::string::npos) << LogText();
-    }
-    DeleteFileA(ini.c_str());
-}
-
 // Without a LogFile setting the diagnostics go to the relay's log folder ([LOG] Dir of the
 // current directory's config.ini), never beside the DLL in the install folder.
 TEST_F(SslTest, LogGoesToTheRelaysLogFolder) {
