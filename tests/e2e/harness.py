@@ -514,8 +514,7 @@ class Relay:
                              timeout)
 
     def registry(self, value):
-        view = 64 if pe_is_64bit(os.path.join(self.workdir, "pellarin.dll")) else 32
-        return self.inspector.call("reg", key=REG_KEY, value=value, view=view)
+        return self.inspector.call("reg", key=REG_KEY, value=value, view=32)
 
     def tray_calls(self):
         return self.tray.calls(self.main, self.tray_mark) if self.main else []
@@ -621,7 +620,7 @@ class Bench:
         self._end_earlier_probes()
         self.tray = TrayShell(exe)
         dll = find_binary(self.build_dir, "pellarin.dll")
-        self.view = 64 if pe_is_64bit(dll) else 32  # the registry view the relay writes
+        self.view = 32  # the registry view both builds of the relay use, as the installer does
         r = self.inspector.call("icon-hash", module=wine_path(dll), ids="131,132")
         hashes = {(i["id"], i["size"]): i["icon"] for i in r.get("icons", [])}
         if (ICON_IDLE, 0) not in hashes or (ICON_TRAFFIC, 0) not in hashes:

@@ -79,14 +79,15 @@ TEST(PortSettingsWindow, ReadOnlySettingsKeyIsReadAndASetSaysItWasNotStored)
     DeleteSettings();
     StoreRawPort(REG_SZ, "C\0O\0M\0" "2\0\0\0", 10);
     HKEY hKey = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, WRITE_DAC, &hKey), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, WRITE_DAC | KEY_WOW64_32KEY, &hKey),
+              ERROR_SUCCESS);
     PSECURITY_DESCRIPTOR pReadOnly = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)",
                                                                       SDDL_REVISION_1, &pReadOnly, nullptr));
     ASSERT_EQ(RegSetKeySecurity(hKey, DACL_SECURITY_INFORMATION, pReadOnly), ERROR_SUCCESS);
     LocalFree(pReadOnly);
     HKEY hProbe = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_SET_VALUE, &hProbe),
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &hProbe),
               ERROR_ACCESS_DENIED) << "Wine no longer enforces the key's DACL";
 
     {
