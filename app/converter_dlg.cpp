@@ -9,6 +9,9 @@
 #include "app/about_dlg.h"
 #include "app/product.h"
 #include "app/config_ini.h"
+#include "app/protected_places.h"
+#include "app/relay_settings.h"
+#include "app/ssl_library.h"
 #include "app/settings_store.h"
 #include "app/stored_settings.h"
 #include "log/debug_dlg.h"
@@ -171,14 +174,24 @@ BOOL CConverterDlg::OnInitDialog()
     m_pDebugDlg = new CDebugDlg(nullptr);
     if (m_pDebugDlg->Create(IDD_DEBUG, nullptr)) {
         m_pDebugDlg->m_nLevel = config.nDebugLevel;
-        m_pDebugDlg->StartLogFile(config.LogValues());
+        LogIniValues logValues = config.LogValues();
+        const std::string strRefused =
+            RefuseUnprotectedUnmasking(logValues, config.strPath.c_str());
+        m_pDebugDlg->StartLogFile(logValues);
         m_pDebugDlg->ShowWindow(SW_HIDE);
+        if (!strRefused.empty())
+            LogStatus(strRefused);
     } else {
         delete m_pDebugDlg;
         m_pDebugDlg = nullptr;
     }
     ApplyRelaySettings(config.Relay());
     StartHealthRecord();
+    const std::string strSslProblem = LoadSslLibrary();
+    if (!strSslProblem.empty())
+        LogStatus(strSslProblem);
+    for (const std::string& strRefusedTls : RefusedTlsEnvironment())
+        LogStatus(strRefusedTls);
 
     const std::string strPortCopy = m_strPort;
     m_Comm.SetPortConfig(strPortCopy.c_str(), 9600, 8, 0, 0);
@@ -207,9 +220,9 @@ int CConverterDlg::ReadRegistry()
     return ReadStoredPort(m_strPort);
 }
 
-int CConverterDlg::WriteRegistry(const char* pszPort)
+int CConverterDlg::WriteRegistry(const char* pszPort, LONG* plError)
 {
-    return WriteStoredPort(pszPort);
+    return WriteStoredPort(pszPort, plError);
 }
 
 int CConverterDlg::ReadDebugLevel()
@@ -275,6 +288,7 @@ LRESULT CConverterDlg::OnClose(WPARAM, LPARAM)
         return 0;
     }
     ShowWindow(SW_HIDE);
+    m_bUnlocked = 0;  // the password holds for one opening of the window
     return 0;
 }
 
@@ -342,14 +356,18 @@ LRESULT CConverterDlg::OnTaskbarCreated(WPARAM, LPARAM)
     return 0;
 }
 
-LRESULT CConverterDlg::OnCommRxChar(WPARAM wParam, LPARAM)
+LRESULT CConverterDlg::OnCommRxChar(WPARAM, LPARAM)
 {
+    // Only the watch thread's own notification, sent from another thread while its burst is
+    // pending, carries terminal bytes: one posted, sent from this thread or sent by another
+    // program finds no burst and is ignored (it would replay the last burst to the host).
+    // Taken once, a burst is relayed once, whoever's message arrives first.
+    if (!::InSendMessage())
+        return 0;
     // The watch thread waits while this runs, so m_abRxBuf is stable during the copy; the
-    // count comes with the message, and a stray message must not make the copy overrun.
-    const int nCount = wParam > static_cast<WPARAM>(COMM_RX_BUFFER)
-                           ? COMM_RX_BUFFER
-                           : static_cast<int>(wParam);
-    if (nCount <= 0)
+    // count is the watch thread's own, which its message carries as wParam.
+    const int nCount = m_Comm.TakeBurst();
+    if (nCount <= 0 || nCount > COMM_RX_BUFFER)
         return 0;
     unsigned char abFrame[COMM_RX_BUFFER];
     std::memset(abFrame, 0, sizeof(abFrame));

@@ -52,7 +52,8 @@ public:
 
     // Settings store (registry and config file); UI thread.
     int ReadRegistry();
-    int WriteRegistry(const char* pszPort);
+    // *plError (when given) takes the registry's answer.
+    int WriteRegistry(const char* pszPort, LONG* plError = nullptr);
     int ReadDebugLevel();
 
     // Sends a record to the log window and waits until it has been rendered; does nothing
@@ -64,7 +65,7 @@ public:
     HICON m_hIcon;                 // icon 131; set by the constructor, then only read
     HICON m_hTrafficIcon;          // icon 132; set by the constructor, then only read
     CTrayIcon m_trayIcon;          // any thread (locks itself)
-    int m_bUnlocked;               // UI thread: settings window unlocked by the password
+    int m_bUnlocked;               // UI thread: the password was given in this opening
     CComboBox m_comboPort;         // UI thread: control 1000
     std::string m_strPort;         // UI thread: the port name, exchanged with control 1000
     CCom m_Comm;                   // opened and closed by the UI thread; written by receive threads

@@ -41,6 +41,10 @@ void CConverterDlg::OnTraySettings()
 
 void CConverterDlg::OnButtonSet()
 {
+    // Only the window the password opened, in this opening, applies a port: a BN_CLICKED
+    // that another program sends to the hidden window changes nothing.
+    if (!m_bUnlocked || !IsWindowVisible())
+        return;
     // Initialisation stopped before the log window was made: the port was never configured
     // either, and nothing here could be reported.
     if (m_pDebugDlg == nullptr || m_pDebugDlg->m_hWnd == nullptr)
@@ -64,7 +68,13 @@ void CConverterDlg::OnButtonSet()
         LogStatus(StringPrintf("%s Open 성공!", m_strPort.c_str()));
         m_bUnlocked = 0;
         ShowWindow(SW_HIDE);
-        WriteRegistry(m_strPort.c_str());
+        LONG lError = ERROR_SUCCESS;
+        if (!WriteRegistry(m_strPort.c_str(), &lError)) {
+            // A standard user may not write HKLM: the port holds for this run only.
+            LogStatus(StringPrintf("%s 설정 저장 실패(오류 %ld%s): 이번 실행에만 적용됩니다",
+                                   m_strPort.c_str(), lError,
+                                   lError == ERROR_ACCESS_DENIED ? ", 관리자 권한 필요" : ""));
+        }
         return;
     }
     // The window stays shown and unlocked; no port is open until a later Set succeeds.

@@ -9,13 +9,13 @@
 #include <cstring>
 
 #include "app/product.h"
+#include "app/registry_access.h"
 #include "app/stored_settings.h"
 
 int ReadStoredPort(std::string& strPort)
 {
     HKEY hKey = nullptr;
-    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, KEY_ALL_ACCESS, &hKey) !=
-        ERROR_SUCCESS)
+    if (OpenKeyForRead(SETTINGS_KEY_PATH, &hKey) != ERROR_SUCCESS)
         return 0;
     unsigned char abData[SETTINGS_PORT_READ_LIMIT] = {0};
     DWORD cbData = sizeof(abData);
@@ -27,13 +27,15 @@ int ReadStoredPort(std::string& strPort)
     return PortFromStoredData(abData, cbData, strPort) ? 1 : 0;
 }
 
-int WriteStoredPort(const char* pszPort)
+int WriteStoredPort(const char* pszPort, LONG* plError)
 {
     HKEY hKey = nullptr;
-    DWORD dwDisposition = 0;
-    if (::RegCreateKeyExA(HKEY_LOCAL_MACHINE, SETTINGS_KEY_PATH, 0, nullptr, 0, KEY_ALL_ACCESS,
-                          nullptr, &hKey, &dwDisposition) != ERROR_SUCCESS)
+    const LONG lCreateResult = CreateKeyForWrite(SETTINGS_KEY_PATH, &hKey);
+    if (lCreateResult != ERROR_SUCCESS) {
+        if (plError != nullptr)
+            *plError = lCreateResult;
         return 0;
+    }
     LONG lVersionResult = ERROR_INVALID_FUNCTION;
     for (const StoredValue& value : PortValuesToStore(pszPort, PRODUCT_VERSION)) {
         const LONG lResult = ::RegSetValueExA(
@@ -43,5 +45,7 @@ int WriteStoredPort(const char* pszPort)
             lVersionResult = lResult;
     }
     ::RegCloseKey(hKey);
+    if (plError != nullptr)
+        *plError = lVersionResult;
     return lVersionResult == ERROR_SUCCESS ? 1 : 0;
 }

@@ -7,6 +7,8 @@
 // SendMessage and wait.
 #include "log/debug_dlg.h"
 
+#include "log/log_folder_guard.h"
+
 #include <climits>
 #include <iostream>
 #include <memory>
@@ -15,6 +17,7 @@
 
 #include "log/card_mask.h"
 #include "log/line_format.h"
+#include "log/log_folder_guard.h"
 #include "log/log_record.h"
 #include "res/resource.h"
 #include "ui/data_exchange.h"
@@ -188,8 +191,13 @@ void CDebugDlg::StartLogFile(const LogIniValues& values)
     std::vector<std::string> strNotes;
     const LogSettings settings = ParseLogSettings(values, &strNotes);
     m_bMaskCards = settings.bMaskCards;
-    m_logFile.Start(ResolveLogFolder(settings.strDir), settings.nKeepDays, settings.nMaxFileMB,
-                    m_hWnd, WM_LOG_FILE_NOTE);
+    const std::string strFolder = ResolveLogFolder(settings.strDir);
+    std::string strRefused;
+    if (LogFolderAcceptable(strFolder, &strRefused))
+        m_logFile.Start(strFolder, settings.nKeepDays, settings.nMaxFileMB, m_hWnd,
+                        WM_LOG_FILE_NOTE);
+    else
+        strNotes.push_back(strRefused);
     for (const std::string& strNote : strNotes)
         LogStatusLine(strNote);
 }

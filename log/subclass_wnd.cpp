@@ -11,6 +11,11 @@
 //    hands its place to a small forwarding object that lives until the window is destroyed,
 //    so the thunk never reaches a freed object and its slot is never reused under the window.
 //
+// Any program on the desktop can send the registered messages, so the pointers they carry are
+// taken only when the relay handed them out: an unhook's forwarding object must be a live
+// object of this module hooked on the same window, and a reflected notification's record
+// must be one a reflector of this module is sending right now. Anything else is ignored.
+//
 // The thunk is installed through the wide (UTF-16) interface and the chain is called the same
 // way. Installed through the ANSI one, it would make the platform narrow every wide text sent
 // to the window (EM_REPLACESEL, WM_SETTEXT) to the ANSI code page on its way through the hook
@@ -19,7 +24,10 @@
 // either kind below or above a hook are called in their own kind by the platform.
 #include "log/subclass_wnd.h"
 
+#include <algorithm>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "log/wnd_thunk.h"
 
@@ -28,6 +36,32 @@ extern const UINT WM_SUBCLASS_REFLECT = ::RegisterWindowMessageA("{9688DAE5-3736
 extern const UINT WM_SUBCLASS_QUERY = ::RegisterWindowMessageA("{9688DAE6-3736-11D4-A48C-000629B2F855}");
 
 namespace {
+
+// Live objects and the reflected records in flight; any thread, under g_liveLock. Few at a
+// time (a hook per log window control), so a vector is enough.
+std::mutex g_liveLock;
+std::vector<const void*> g_liveObjects;
+std::vector<const void*> g_reflectsInFlight;
+
+void Remember(std::vector<const void*>& list, const void* p)
+{
+    std::lock_guard<std::mutex> lock(g_liveLock);
+    list.push_back(p);
+}
+
+void Forget(std::vector<const void*>& list, const void* p)
+{
+    std::lock_guard<std::mutex> lock(g_liveLock);
+    auto it = std::find(list.begin(), list.end(), p);
+    if (it != list.end())
+        list.erase(it);
+}
+
+bool Knows(const std::vector<const void*>& list, const void* p)
+{
+    std::lock_guard<std::mutex> lock(g_liveLock);
+    return std::find(list.begin(), list.end(), p) != list.end();
+}
 
 void* HookTarget()
 {
@@ -63,10 +97,12 @@ public:
 CSubclassWnd::CSubclassWnd()
     : m_pThunk(nullptr), m_pfnPrevWndProc(::DefWindowProcA), m_pCurrentMsg(nullptr), m_hWnd(nullptr)
 {
+    Remember(g_liveObjects, this);
 }
 
 CSubclassWnd::~CSubclassWnd()
 {
+    Forget(g_liveObjects, this);
     if (m_hWnd != nullptr)
         RequestUnhook();
     if (m_hWnd != nullptr) {
@@ -137,7 +173,12 @@ bool CSubclassWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESUL
     HWND hWnd = m_hWnd;
     if (wParam != 0) {
         // The object above us forwarded the request: it calls our predecessor from now on.
-        reinterpret_cast<CSubclassWnd*>(wParam)->m_pfnPrevWndProc = m_pfnPrevWndProc;
+        // Only a live object of ours on this window that calls our thunk is one.
+        CSubclassWnd* pAbove = reinterpret_cast<CSubclassWnd*>(wParam);
+        if (!Knows(g_liveObjects, pAbove) || pAbove->m_hWnd != hWnd || m_pThunk == nullptr ||
+            pAbove->m_pfnPrevWndProc != reinterpret_cast<WNDPROC>(WndThunkProc(m_pThunk)))
+            return true;
+        pAbove->m_pfnPrevWndProc = m_pfnPrevWndProc;
         lResult = reinterpret_cast<LRESULT>(hWnd);
         ResetUnattached();
         return true;
@@ -163,7 +204,10 @@ LRESULT CALLBACK CSubclassWnd::HookWndProc(CSubclassWnd* pThis, UINT uMsg, WPARA
     msg.wParam = wParam;
     msg.lParam = lParam;
     ReflectedMsg* pReflected = nullptr;
-    if (uMsg == WM_SUBCLASS_REFLECT && lParam != 0) {
+    if (uMsg == WM_SUBCLASS_REFLECT) {
+        // Not one of our reflectors' records: nothing to dispatch, and never dereferenced.
+        if (lParam == 0 || !Knows(g_reflectsInFlight, reinterpret_cast<const void*>(lParam)))
+            return 0;
         pReflected = reinterpret_cast<ReflectedMsg*>(lParam);
         msg.message = pReflected->message;
         msg.wParam = pReflected->wParam;
@@ -287,7 +331,9 @@ bool CReflectWnd::HandleMessage(UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT
     if (hWndChild == nullptr)
         return false;
     ReflectedMsg reflected = {uMsg + REFLECT_OFFSET, wParam, lParam, FALSE};
+    Remember(g_reflectsInFlight, &reflected);
     lResult = ::SendMessageA(hWndChild, WM_SUBCLASS_REFLECT, 0, reinterpret_cast<LPARAM>(&reflected));
+    Forget(g_reflectsInFlight, &reflected);
     return reflected.bHandled != FALSE;
 }
 

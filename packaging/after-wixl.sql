@@ -29,4 +29,16 @@ INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionPropert
 UPDATE `Property` SET `Value` = '(주)Norvane' WHERE `Property` = 'Manufacturer'
 UPDATE `Registry` SET `Key` = 'Software\(주)Norvane\(주)Norvane Pellarin\1.0' WHERE `Component_` = 'StoredPort'
 UPDATE `Registry` SET `Key` = 'Software\(주)Norvane\Pellarin Installer' WHERE `Component_` = 'MenuShortcut'
+UPDATE `Registry` SET `Key` = 'Software\(주)Norvane\Pellarin Installer' WHERE `Component_` = 'LogFolder'
 UPDATE `LaunchCondition` SET `Description` = '이미 더 새로운 버전의 Pellarin이 설치되어 있습니다.' WHERE `Condition` = 'NOT WIX_DOWNGRADE_DETECTED'
+-- The log folder is made by the installer (CreateFolder) with a protected DACL: SYSTEM and
+-- Administrators full control over it and everything in it; Users may list it and create
+-- files in it (this folder only), and CREATOR OWNER gets full control of each file, so a user
+-- reads and appends to the files that user made and to no one else's.
+-- 0x1200a3 = list, add file, traverse, read attributes, read control, synchronize.
+INSERT INTO `CreateFolder` (`Directory_`, `Component_`) VALUES ('LOGDIR', 'LogFolder')
+-- wixl's sequence has no folder actions: the standard ones at their standard places.
+INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('RemoveFolders', 3600)
+INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('CreateFolders', 3700)
+CREATE TABLE `MsiLockPermissionsEx` (`MsiLockPermissionsEx` CHAR(72) NOT NULL, `LockObject` CHAR(72) NOT NULL, `Table` CHAR(32) NOT NULL, `SDDLText` CHAR(0) NOT NULL, `Condition` CHAR(255) PRIMARY KEY `MsiLockPermissionsEx`)
+INSERT INTO `MsiLockPermissionsEx` (`MsiLockPermissionsEx`, `LockObject`, `Table`, `SDDLText`) VALUES ('LogFolderDacl', 'LOGDIR', 'CreateFolder', 'D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200a3;;;BU)(A;OIIO;FA;;;CO)')

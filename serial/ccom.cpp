@@ -453,6 +453,8 @@ void CCom::NotifyBurst(DWORD dwCount)
     if (!hWnd)
         return;
     m_dwNotifyingThread = GetWindowThreadProcessId(hWnd, nullptr);
+    m_nBurstPending = static_cast<LONG>(dwCount);
     SendMessageA(hWnd, WM_COMM_RXCHAR, static_cast<WPARAM>(dwCount), 0);
+    m_nBurstPending = 0;
     m_dwNotifyingThread = 0;
 }

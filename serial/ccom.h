@@ -78,6 +78,10 @@ public:
     // write in progress is cancelled, the bytes not yet written dropped.
     int WritePort(const void* pBytes, int nLength, HANDLE hAbort = nullptr);
     void SetNotifyWindow(HWND hWnd);
+    // The count of the burst the watch thread is notifying right now, and no longer pending
+    // afterwards; 0 when none is. The WM_COMM_RXCHAR handler takes it, so a message another
+    // program sends or posts (finding nothing pending) cannot replay a burst. UI thread.
+    int TakeBurst() { return static_cast<int>(m_nBurstPending.exchange(0)); }
 
     // The watch thread. Exit codes: (unsigned)-1 for a parameter that is not a CCom; 0 when it
     // cannot start waiting, or when the device was lost (WM_COMM_LOST posted); 1 when
@@ -135,6 +139,9 @@ private:
     // 0. Written by the watch thread; read by ClosePort to free a sender that waits for the
     // very handler that is closing the port.
     std::atomic<DWORD> m_dwNotifyingThread{0};
+    // The count of the burst being notified: set by the watch thread before its
+    // WM_COMM_RXCHAR, taken (cleared) by the handler, cleared again after the send.
+    std::atomic<LONG> m_nBurstPending{0};
     // ClosePort is running on the UI thread (it handles sent messages while it waits, so a
     // handler could call it again). UI thread only.
     bool m_bClosing = false;

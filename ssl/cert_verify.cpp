@@ -127,7 +127,10 @@ bool VerifyChain(const CERT_CONTEXT* leaf, const TrustSettings& settings, std::s
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = usage;
     const CERT_CHAIN_CONTEXT* raw = nullptr;
-    if (!CertGetCertificateChain(engine.h, leaf, nullptr, leaf->hCertStore, &para, 0, nullptr, &raw)) {
+    // Without a CA file, the machine's stores only: roots a user put in their own store (which
+    // needs no administrator) must not make a forged host trusted.
+    HCERTCHAINENGINE chainEngine = engine.h != nullptr ? engine.h : HCCE_LOCAL_MACHINE;
+    if (!CertGetCertificateChain(chainEngine, leaf, nullptr, leaf->hCertStore, &para, 0, nullptr, &raw)) {
         *why = "no certificate chain (" + Hex32(GetLastError()) + ")";
         return false;
     }

@@ -57,21 +57,38 @@ std::optional<std::string> IniValue(const std::string& ini, const char* key, std
     }
 }
 
+
+std::string DefaultLogFile() {
+    // [LOG] Dir of the relay's .\config.ini, as the relay reads it; the default folder else.
+    char dir[MAX_PATH] = "";
+    GetPrivateProfileStringA("LOG", "Dir", "", dir, MAX_PATH, ".\\config.ini");
+    char expanded[MAX_PATH] = "";
+    DWORD n = ExpandEnvironmentStringsA(dir[0] != '\0' ? dir : "%ProgramData%\\Pellarin\\log",
+                                        expanded, MAX_PATH);
+    if (n == 0 || n > MAX_PATH) return std::string();
+    char full[MAX_PATH] = "";
+    n = GetFullPathNameA(expanded, MAX_PATH, full, nullptr);
+    if (n == 0 || n >= MAX_PATH) return std::string();
+    std::string path(full, n);
+    if (path.back() != '\\' && path.back() != '/') path += '\\';
+    return path + "ssllib32.log";
+}
+
 }  // namespace
 
 TrustSettings LoadTrustSettings() {
     std::string dir = DllFolder();
-    std::string ini = ResolvePath(dir, Env("SSLLIB32_INI").value_or("ssllib32.ini"));
+    // Always the file beside the DLL: another ini path from the environment is refused.
+    std::string ini = dir + "ssllib32.ini";
     std::vector<std::string> unread;
     TrustSettings settings = ReadTrustSettings(
         [&](const char* key) -> std::optional<std::string> {
-            if (auto v = Env(SettingEnvName(key))) return v;
             std::string problem;
             std::optional<std::string> v = IniValue(ini, key, &problem);
             if (!problem.empty()) unread.push_back(problem);
             return v;
         },
-        dir);
+        [](const char* name) { return Env(name); }, dir, DefaultLogFile());
     settings.problems.insert(settings.problems.end(), unread.begin(), unread.end());
     return settings;
 }

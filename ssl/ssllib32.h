@@ -76,25 +76,30 @@
  *      at once). Returns 1 when a live session was closed, 0 otherwise (unknown session); the
  *      given socket is closed in both cases.
  *
- * Trust (read at every SSL_StartUp; environment variables override the file):
- *  ssllib32.ini beside the DLL (or the file named by SSLLIB32_INI), section [TLS]:
+ * Trust (read at every SSL_StartUp) comes from ssllib32.ini beside the DLL, section [TLS], which
+ *  only an administrator can write. The environment may only tighten it: SSLLIB32_CAFILE,
+ *  SSLLIB32_PINSHA256, SSLLIB32_INSECURE_SKIP_VERIFY=1 and SSLLIB32_INI (another ini path) are
+ *  refused and logged; SSLLIB32_INSECURE_SKIP_VERIFY=0, SSLLIB32_HANDSHAKE_TIMEOUT and
+ *  SSLLIB32_LOG override the file.
  *    CAFile=path         PEM (one or more certificates) or DER file of the CA(s) that issue
  *                        the hosts' certificates; when set, only these CAs are trusted as
  *                        roots (the system store is not used, and not changed). A relative
- *                        path is taken from the DLL's folder.       env SSLLIB32_CAFILE
+ *                        path is taken from the DLL's folder.
  *    PinSHA256=hex[,hex] SHA-256 fingerprints of accepted server certificates (colons and
  *                        blanks allowed). When set, the server's certificate must be one of
- *                        them and nothing else is checked.          env SSLLIB32_PINSHA256
+ *                        them and nothing else is checked.
  *    InsecureSkipVerify=1  lab use only: no check at all (pins included); a warning is
- *                        logged at every SSL_StartUp.               env SSLLIB32_INSECURE_SKIP_VERIFY
+ *                        logged at every SSL_StartUp.
  *    HandshakeTimeout=s  time the whole handshake may take, seconds (default 10).
  *                                                                   env SSLLIB32_HANDSHAKE_TIMEOUT
- *    LogFile=path        diagnostics file (default ssllib32.log beside the DLL).
+ *    LogFile=path        diagnostics file (default ssllib32.log in the relay's log folder,
+ *                        [LOG] Dir of .\config.ini or %ProgramData%\Pellarin\log).
  *                                                                   env SSLLIB32_LOG
  *  A value that cannot be used (a malformed fingerprint, an unreadable CA file, an
  *  InsecureSkipVerify other than 1/0/true/false/yes/no/on/off) makes SSL_StartUp fail, with
  *  the reason in the log; it never weakens the checks.
- *  Default (nothing set): the chain must lead to a root in the system's trusted store, for
+ *  Default (nothing set): the chain must lead to a root in the machine's trusted store (a
+ *  user's own store does not count), for
  *  server authentication, and the host's IPv4 address (the connected peer) must be among the
  *  certificate's subject alternative names as an IP entry (the common name does not count).
  *  Revocation is not checked (hosts on closed networks cannot reach revocation lists).

@@ -108,6 +108,9 @@ std::shared_ptr<CTlsSession> CTlsSession::Start(SOCKET s, const TrustSettings& s
         return nullptr;
     }
     const std::string peer = AddressText(session->m_peer);
+    for (const std::string& name : settings.refused)
+        DiagLine(settings.strLogFile, "%s: setting refused: %s from the environment (only "
+                 "ssllib32.ini beside the DLL may loosen verification)", peer.c_str(), name.c_str());
     for (const std::string& problem : settings.problems)
         DiagLine(settings.strLogFile, "%s: setting not usable: %s", peer.c_str(), problem.c_str());
     if (settings.bInsecureSkipVerify)

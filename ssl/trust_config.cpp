@@ -123,6 +123,52 @@ std::string ResolvePath(const std::string& dir, const std::string& path) {
     return absolute ? path : dir + path;
 }
 
+namespace {
+
+bool TurnsVerificationOff(const std::string& value) {
+    const std::string v = Lower(Trim(value));
+    return v == "1" || v == "true" || v == "yes" || v == "on";
+}
+
+// Keys the environment may set over the file: they never weaken what is checked.
+bool EnvironmentMaySet(const char* key) {
+    return std::strcmp(key, "HandshakeTimeout") == 0 || std::strcmp(key, "LogFile") == 0 ||
+           std::strcmp(key, "InsecureSkipVerify") == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> LooseningEnvironment(const EnvironmentLookup& env) {
+    std::vector<std::string> names;
+    for (const char* name : {"SSLLIB32_CAFILE", "SSLLIB32_PINSHA256"})
+        if (env(name)) names.push_back(name);
+    if (auto v = env("SSLLIB32_INSECURE_SKIP_VERIFY"))
+        if (TurnsVerificationOff(*v)) names.push_back("SSLLIB32_INSECURE_SKIP_VERIFY");
+    if (env("SSLLIB32_INI")) names.push_back("SSLLIB32_INI");
+    return names;
+}
+
+TrustSettings ReadTrustSettings(const SettingLookup& ini, const EnvironmentLookup& env,
+                                const std::string& dllDir, const std::string& defaultLogFile) {
+    TrustSettings s = ReadTrustSettings(
+        [&](const char* key) -> std::optional<std::string> {
+            if (EnvironmentMaySet(key)) {
+                std::optional<std::string> v = env(SettingEnvName(key));
+                // The opt-out only ever turned off from the environment; a value it cannot
+                // read still counts, as a problem that fails the start.
+                if (v && !(std::strcmp(key, "InsecureSkipVerify") == 0 && TurnsVerificationOff(*v)))
+                    return v;
+            }
+            std::optional<std::string> v = ini(key);
+            if (std::strcmp(key, "LogFile") == 0 && !v && !defaultLogFile.empty())
+                return defaultLogFile;
+            return v;
+        },
+        dllDir);
+    s.refused = LooseningEnvironment(env);
+    return s;
+}
+
 TrustSettings ReadTrustSettings(const SettingLookup& lookup, const std::string& dllDir) {
     TrustSettings s;
     auto get = [&](const char* key) { return Trim(lookup(key).value_or("")); };

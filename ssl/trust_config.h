@@ -1,8 +1,12 @@
 // What the TLS library trusts, and how its settings are read.
 //
-// Settings come from two places, looked up key by key: an environment variable (tests and
-// one-off runs) wins over the [TLS] section of ssllib32.ini. The Win32 side supplies the
-// lookup; everything here is plain text handling, so it builds and is tested natively.
+// Settings come from two places. The [TLS] section of ssllib32.ini beside the DLL, which only
+// an administrator can write, may set everything. The environment, which anything running
+// as the user can set, may only tighten or leave protection as it is: InsecureSkipVerify=0,
+// HandshakeTimeout and LogFile are taken from it over the file; a CA file, pins, the opt-out
+// and another ini path from it are refused (named in `refused`) and the file's values hold.
+// The Win32 side supplies the lookups; everything here is plain text handling, so it builds
+// and is tested natively.
 // A setting that cannot be understood never weakens the checks: it is recorded as a problem,
 // and any problem makes SSL_StartUp fail (and is logged) rather than guess what was meant.
 #pragma once
@@ -22,6 +26,7 @@ struct TrustSettings {
     int nHandshakeTimeoutSec = 10;     // receive time-out while the handshake runs
     std::string strLogFile;            // resolved path of the diagnostics file
     std::vector<std::string> problems; // settings that could not be used (each fails the start)
+    std::vector<std::string> refused;  // environment variables not taken: they would loosen
 };
 
 // One setting by its ini key ("CAFile", "PinSHA256", "InsecureSkipVerify",
@@ -33,6 +38,19 @@ const char* SettingEnvName(const char* key);
 
 // Builds the settings; relative paths are taken from dllDir (which ends in a separator).
 TrustSettings ReadTrustSettings(const SettingLookup& lookup, const std::string& dllDir);
+
+// An environment variable by its name; nullopt when unset or empty.
+using EnvironmentLookup = std::function<std::optional<std::string>(const char* name)>;
+
+// The environment variables set in env that would loosen verification, in a fixed order:
+// SSLLIB32_CAFILE, SSLLIB32_PINSHA256, SSLLIB32_INSECURE_SKIP_VERIFY (only when it turns
+// verification off) and SSLLIB32_INI.
+std::vector<std::string> LooseningEnvironment(const EnvironmentLookup& env);
+
+// The file's settings (ini) with the environment's (env) that may only tighten over them, and
+// the loosening ones listed in `refused`. defaultLogFile: the log file when neither names one.
+TrustSettings ReadTrustSettings(const SettingLookup& ini, const EnvironmentLookup& env,
+                                const std::string& dllDir, const std::string& defaultLogFile);
 
 // "AB:cd 01..." -> fingerprints; commas, semicolons and blanks separate entries, colons inside
 // an entry are ignored. False (and *error set) when any entry is not 64 hex digits.

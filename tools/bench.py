@@ -609,13 +609,16 @@ def start_floor(bench, host, stage="floor"):
     if stage != "floor":
         args.append(stage)
     if stage == "tls":
-        args.append(h.wine_path(h.find_binary(bench.build_dir, "ssllib32.dll")))
-        ini = os.path.join(bench.tmp, "floor-ssllib32.ini")
-        with open(ini, "w", encoding="ascii") as f:
+        # A copy of the library with its trust setting beside it, where the library reads it.
+        folder = os.path.join(bench.tmp, "floor-tls")
+        os.makedirs(folder, exist_ok=True)
+        shutil.copy2(h.find_binary(bench.build_dir, "ssllib32.dll"), folder)
+        args.append(h.wine_path(os.path.join(folder, "ssllib32.dll")))
+        with open(os.path.join(folder, "ssllib32.ini"), "w", encoding="ascii") as f:
             f.write("[TLS]\r\nCAFile=%s\r\n" % h.wine_path(os.path.join(bench.pki, "ca.crt")))
-        for k in ("SSLLIB32_CAFILE", "SSLLIB32_PINSHA256", "SSLLIB32_INSECURE_SKIP_VERIFY"):
+        for k in ("SSLLIB32_CAFILE", "SSLLIB32_PINSHA256", "SSLLIB32_INSECURE_SKIP_VERIFY",
+                  "SSLLIB32_INI"):
             env.pop(k, None)
-        env["SSLLIB32_INI"] = h.wine_path(ini)
     t0 = time.monotonic()
     proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, env=env)

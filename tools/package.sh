@@ -86,7 +86,11 @@ mkdir -p "$dist"
 stage="$work/msi"
 stage_binaries "$build_i686" i686 "$stage"
 cp "$root/packaging/config.ini" "$root/packaging/ssllib32.ini.example" "$stage/"
-sed 's/$/\r/' "$root/README.md" >"$stage/README.txt"
+# The shipped README names no settings password (the repository's, for developers, does).
+sed -e 's/the password 7316/the settings password/g' \
+  -e 's/settings password 7316/settings password/g' -e 's/7316/the built-in password/g' -e 's/$/\r/' \
+  "$root/README.md" >"$stage/README.txt"
+! grep -q 7316 "$stage/README.txt" || die "README.txt would print the settings password"
 msi="$dist/Pellarin-$version-x86.msi"
 (cd "$stage" && wixl -a x86 -D "Version=$version" -o "$work/pellarin.msi" "$root/packaging/pellarin.wxs") ||
   die "wixl failed"

@@ -264,7 +264,7 @@ class Relay:
     nothing is copied."""
 
     def __init__(self, build_dir, inspector, tray, level=99, pki=None, env=None, parent=None,
-                 log=None, config="", program=None, cwd=None, args=()):
+                 log=None, config="", program=None, cwd=None, args=(), tls_ini=""):
         self.build_dir = build_dir
         self.program = program
         self.cwd = cwd
@@ -276,6 +276,7 @@ class Relay:
         self.log_settings = log or {}  # config.ini [LOG] keys and values
         self.config = config  # more config.ini text after [DEBUG] (a [RELAY] section)
         self.pki = pki
+        self.tls_ini = tls_ini  # more [TLS] lines of the ssllib32.ini beside the DLL
         self.extra_env = env or {}
         self.proc = None
         self.main = self.log = None
@@ -304,9 +305,9 @@ class Relay:
         if self.pki:
             # ssllib32's documented trust setting: only the test CA is trusted as a root.
             with open(os.path.join(self.workdir, "ssllib32.ini"), "w", encoding="ascii") as f:
-                f.write("[TLS]\r\nCAFile=%s\r\nLogFile=%s\r\n" % (
+                f.write("[TLS]\r\nCAFile=%s\r\nLogFile=%s\r\n%s" % (
                     wine_path(os.path.join(self.pki, "ca.crt")),
-                    wine_path(os.path.join(self.workdir, "ssllib32.log"))))
+                    wine_path(os.path.join(self.workdir, "ssllib32.log")), self.tls_ini))
 
     def start(self, timeout=None, alone=True):
         """Starts pellarin.exe and waits for its windows and its port's status line.
@@ -319,10 +320,12 @@ class Relay:
         self.install()
         self._clear_the_way(alone)
         env = dict(os.environ)
-        env.update(self.extra_env)
-        for k in ("SSLLIB32_CAFILE", "SSLLIB32_PINSHA256", "SSLLIB32_INSECURE_SKIP_VERIFY"):
+        # The library reads its trust from the ssllib32.ini beside it (install()); the
+        # environment may not loosen it, so only what a case asks for is passed on.
+        for k in ("SSLLIB32_CAFILE", "SSLLIB32_PINSHA256", "SSLLIB32_INSECURE_SKIP_VERIFY",
+                  "SSLLIB32_INI"):
             env.pop(k, None)
-        env["SSLLIB32_INI"] = wine_path(os.path.join(self.workdir, "ssllib32.ini"))
+        env.update(self.extra_env)
         self.tray_mark = self.tray.mark()
         with open(os.path.join(self.workdir, "output.txt"), "wb") as out:
             program = self.program or os.path.join(self.workdir, "pellarin.exe")
@@ -511,8 +514,7 @@ class Relay:
                              timeout)
 
     def registry(self, value):
-        view = 64 if pe_is_64bit(os.path.join(self.workdir, "pellarin.dll")) else 32
-        return self.inspector.call("reg", key=REG_KEY, value=value, view=view)
+        return self.inspector.call("reg", key=REG_KEY, value=value, view=32)
 
     def tray_calls(self):
         return self.tray.calls(self.main, self.tray_mark) if self.main else []
@@ -618,7 +620,7 @@ class Bench:
         self._end_earlier_probes()
         self.tray = TrayShell(exe)
         dll = find_binary(self.build_dir, "pellarin.dll")
-        self.view = 64 if pe_is_64bit(dll) else 32  # the registry view the relay writes
+        self.view = 32  # the registry view both builds of the relay use, as the installer does
         r = self.inspector.call("icon-hash", module=wine_path(dll), ids="131,132")
         hashes = {(i["id"], i["size"]): i["icon"] for i in r.get("icons", [])}
         if (ICON_IDLE, 0) not in hashes or (ICON_TRAFFIC, 0) not in hashes:

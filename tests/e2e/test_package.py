@@ -71,6 +71,10 @@ def install_dir():
     return os.path.join(prefix(), "drive_c", "Program Files (x86)", "Pellarin")
 
 
+def log_dir():
+    return os.path.join(prefix(), "drive_c", "ProgramData", "Pellarin", "log")
+
+
 def wine(*args, timeout=MSI_TIMEOUT):
     """A Windows program of the prefix (msiexec, reg); returns (exit code, output text)."""
     r = subprocess.run([h.WINE_RUN, *args], stdin=subprocess.DEVNULL, capture_output=True,
@@ -287,6 +291,36 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(self.stored_port(), ("REG_SZ", "COM1"))
         self.assertEqual(reg_values(h.REG_KEY).get("Version"), ("REG_SZ", "1.3"))
         self.assertEqual(len(product_entries()), 1)
+        with open(os.path.join(install_dir(), "README.txt"), encoding="utf-8") as f:
+            self.assertNotIn("7316", f.read(), "the shipped README prints the settings password")
+        self.assertTrue(os.path.isdir(log_dir()), "the installer makes the log folder")
+        self.assert_log_folder_dacl(self.base_msi)
+
+    def assert_log_folder_dacl(self, msi):
+        """The DACL the package gives the log folder (Wine's msiexec does not apply it and Wine
+        keeps none on files, so it is read back from the package): protected; SYSTEM and
+        Administrators full control over the folder and all in it; Users may list the folder
+        and add files to it, and nothing that reaches the files; CREATOR OWNER full control of
+        each file, so a user has their own files and not another's."""
+        r = subprocess.run(["msiinfo", "export", msi, "MsiLockPermissionsEx"],
+                           capture_output=True, text=True, check=True)
+        rows = [l.split("\t") for l in r.stdout.splitlines()[3:] if l.strip()]
+        self.assertEqual([(row[1], row[2]) for row in rows], [("LOGDIR", "CreateFolder")])
+        sddl = rows[0][3]
+        self.assertTrue(sddl.startswith("D:P("), "a protected DACL: %s" % sddl)
+        aces = {}
+        for ace in re.findall(r"\(([^)]*)\)", sddl):
+            kind, flags, rights, _, _, sid = ace.split(";")
+            self.assertEqual(kind, "A", ace)
+            aces[sid] = (flags, rights)
+        self.assertEqual(set(aces), {"SY", "BA", "BU", "CO"}, sddl)
+        for sid in ("SY", "BA"):
+            self.assertEqual(aces[sid], ("OICI", "FA"), sid)
+        self.assertEqual(aces["CO"], ("OIIO", "FA"))
+        flags, rights = aces["BU"]
+        self.assertEqual(flags, "", "Users' entry reaches no file")
+        # list and add file (1, 2); no subfolder (4), delete child (0x40), delete, DACL, owner
+        self.assertEqual(int(rights, 16) & 0xD0047, 0x3, rights)
 
     def test_2_payment_through_the_run_command(self):
         self.skip_without_32bit("the payment through the installed pellarin.exe")
@@ -299,7 +333,10 @@ class InstallerTest(unittest.TestCase):
         self.assertTrue(tr.ok, "the payment through the installed relay (transcript above)")
         dumped = [e.hex for e in relay.entries() if e.kind == "CAT->VAN"]
         self.assertIn(demo.MESSAGE.hex(), dumped, "the message dumped whole: level 99 was read")
+        # The folder the installer made is one the relay accepts for its files.
+        self.assertNotIn("로그 파일 폴더 거부", relay.log_text())
         self.assertEqual(relay.exit_through_tray(), 0)
+        self.assertTrue(glob.glob(os.path.join(log_dir(), "pellarin-*.log")), log_dir())
 
     def test_3_upgrade_keeps_site_files_and_is_signed(self):
         self.set_level(99)  # (step 2 set it already where it ran)

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "app/protected_places.h"
 #include "app/stored_settings.h"
 
 TEST(StoredSettings, StoringAPortWritesTheWholeNameAndTheVersionWithoutTerminators)
@@ -71,4 +72,28 @@ TEST(StoredSettings, KeyPathIsTheHangulNameInCodePage949)
     const std::string strExpected =
         "Software\\(\xC1\xD6)Norvane\\(\xC1\xD6)Norvane Pellarin\\1.0";
     EXPECT_EQ(std::string(SETTINGS_KEY_PATH), strExpected);
+}
+
+// Whether a config.ini lies in the install folder, where only an administrator writes.
+TEST(ProtectedPlaces, FileDirectlyInsideTheFolder)
+{
+    const struct {
+        const char* pszFile;
+        const char* pszFolder;
+        bool bInside;
+    } rows[] = {
+        {"C:\\Program Files (x86)\\Pellarin\\config.ini", "C:\\Program Files (x86)\\Pellarin\\", true},
+        {"C:\\Program Files (x86)\\Pellarin\\config.ini", "C:\\Program Files (x86)\\Pellarin", true},
+        {"c:\\program files (x86)\\PELLARIN\\config.ini", "C:\\Program Files (x86)\\Pellarin\\", true},
+        {"C:/Program Files (x86)/Pellarin/config.ini", "C:\\Program Files (x86)\\Pellarin\\", true},
+        {"C:\\Program Files (x86)\\Pellarin\\sub\\config.ini", "C:\\Program Files (x86)\\Pellarin\\", false},
+        {"C:\\Program Files (x86)\\PellarinX\\config.ini", "C:\\Program Files (x86)\\Pellarin", false},
+        {"C:\\Program Files (x86)\\Pellarin.ini", "C:\\Program Files (x86)\\Pellarin", false},
+        {"C:\\Program Files (x86)\\Pellarin\\", "C:\\Program Files (x86)\\Pellarin\\", false},
+        {"C:\\Program Files (x86)\\Pellarin\\..", "C:\\Program Files (x86)\\Pellarin\\", false},
+        {"D:\\pos\\config.ini", "C:\\Program Files (x86)\\Pellarin\\", false},
+        {"config.ini", "", false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(IsFileInFolder(row.pszFile, row.pszFolder), row.bInside) << row.pszFile << " in " << row.pszFolder;
 }

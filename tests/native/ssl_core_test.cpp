@@ -185,6 +185,68 @@ TEST(TrustConfig, SettingsAndTheirProblems) {
     EXPECT_STREQ(SettingEnvName("InsecureSkipVerify"), "SSLLIB32_INSECURE_SKIP_VERIFY");
 }
 
+// The environment (anyone running as the user can set it) may only tighten what the ini file
+// beside the DLL (only an administrator can write it) sets.
+TEST(TrustConfig, EnvironmentOnlyTightens) {
+    const std::string dir = "C:\\pos\\";
+    const std::string pin(64, 'a');
+    struct Row {
+        const char* name;
+        std::map<std::string, std::string> ini, env;
+        std::string caFile;
+        std::size_t pins;
+        bool insecure;
+        int timeout;
+        std::string logFile;
+        std::size_t problems;
+        std::vector<std::string> refused;
+    };
+    const Row rows[] = {
+        {"nothing set: the default log file", {}, {}, "", 0, false, 10,
+         "C:\\ProgramData\\Pellarin\\log\\ssllib32.log", 0, {}},
+        {"opt-out from the environment refused", {}, {{"SSLLIB32_INSECURE_SKIP_VERIFY", "yes"}},
+         "", 0, false, 10, "C:\\ProgramData\\Pellarin\\log\\ssllib32.log", 0,
+         {"SSLLIB32_INSECURE_SKIP_VERIFY"}},
+        {"opt-out from the file", {{"InsecureSkipVerify", "1"}}, {}, "", 0, true, 10,
+         "C:\\ProgramData\\Pellarin\\log\\ssllib32.log", 0, {}},
+        {"environment turns the file's opt-out off", {{"InsecureSkipVerify", "1"}},
+         {{"SSLLIB32_INSECURE_SKIP_VERIFY", "0"}}, "", 0, false, 10,
+         "C:\\ProgramData\\Pellarin\\log\\ssllib32.log", 0, {}},
+        {"unreadable opt-out from the environment fails the start", {},
+         {{"SSLLIB32_INSECURE_SKIP_VERIFY", "maybe"}}, "", 0, false, 10,
+         "C:\\ProgramData\\Pellarin\\log\\ssllib32.log", 1, {}},
+        {"CA file and pin from the environment refused, the file's kept",
+         {{"CAFile", "van-ca.pem"}},
+         {{"SSLLIB32_CAFILE", "D:\\mine.pem"}, {"SSLLIB32_PINSHA256", pin}}, "C:\\pos\\van-ca.pem", 0,
+         false, 10, "C:\\ProgramData\\Pellarin\\log\\ssllib32.log", 0,
+         {"SSLLIB32_CAFILE", "SSLLIB32_PINSHA256"}},
+        {"another ini path refused", {}, {{"SSLLIB32_INI", "D:\\other.ini"}}, "", 0, false, 10,
+         "C:\\ProgramData\\Pellarin\\log\\ssllib32.log", 0, {"SSLLIB32_INI"}},
+        {"time-out and log file from the environment win",
+         {{"HandshakeTimeout", "20"}, {"LogFile", "a.log"}},
+         {{"SSLLIB32_HANDSHAKE_TIMEOUT", "3"}, {"SSLLIB32_LOG", "D:\\b.log"}}, "", 0, false, 3,
+         "D:\\b.log", 0, {}},
+    };
+    for (const Row& row : rows) {
+        auto from = [](const std::map<std::string, std::string>& m) {
+            return [&m](const char* key) -> std::optional<std::string> {
+                auto it = m.find(key);
+                if (it == m.end()) return std::nullopt;
+                return it->second;
+            };
+        };
+        TrustSettings s = ReadTrustSettings(from(row.ini), from(row.env), dir,
+                                            "C:\\ProgramData\\Pellarin\\log\\ssllib32.log");
+        EXPECT_EQ(s.strCaFile, row.caFile) << row.name;
+        EXPECT_EQ(s.pins.size(), row.pins) << row.name;
+        EXPECT_EQ(s.bInsecureSkipVerify, row.insecure) << row.name;
+        EXPECT_EQ(s.nHandshakeTimeoutSec, row.timeout) << row.name;
+        EXPECT_EQ(s.strLogFile, row.logFile) << row.name;
+        EXPECT_EQ(s.problems.size(), row.problems) << row.name;
+        EXPECT_EQ(s.refused, row.refused) << row.name;
+    }
+}
+
 TEST(TrustConfig, CaFiles) {
     const std::string der1("\x30\x03\x02\x01\x05", 5);
     const std::string der2("\x30\x04\x02\x02\x01\x00", 6);

@@ -1,9 +1,12 @@
 // The settings window of the real pellarin.dll inside a Wine desktop, where a window shown
 // again after being hidden can stay behind the others: after the password, the operator must
-// find the settings window in front, above the log window shown before it.
+// find the settings window in front, above the log window shown before it. And the window as
+// a standard user has it, whose Set cannot store the port.
 #include <windows.h>
 
 #include <gtest/gtest.h>
+
+#include <sddl.h>
 
 #include <string>
 #include <vector>
@@ -65,4 +68,60 @@ TEST(PortSettingsWindow, ComesToTheFrontAfterThePassword)
 
     EXPECT_EQ(WindowsInFrontOf(hMain), std::vector<HWND>{}) << "the settings window is behind";
     EXPECT_TRUE(run.ExitWithOk());
+}
+
+// A standard user may read HKLM but not write it. Wine enforces a key's DACL, so a settings
+// key that grants everyone read access only stands for that user's view: the stored port is
+// opened, and a Set applies the chosen port for this run and says that it was not stored.
+TEST(PortSettingsWindow, ReadOnlySettingsKeyIsReadAndASetSaysItWasNotStored)
+{
+    CScratchDir dir;
+    DeleteSettings();
+    StoreRawPort(REG_SZ, "C\0O\0M\0" "2\0\0\0", 10);
+    HKEY hKey = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, WRITE_DAC | KEY_WOW64_32KEY, &hKey),
+              ERROR_SUCCESS);
+    PSECURITY_DESCRIPTOR pReadOnly = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)",
+                                                                      SDDL_REVISION_1, &pReadOnly, nullptr));
+    ASSERT_EQ(RegSetKeySecurity(hKey, DACL_SECURITY_INFORMATION, pReadOnly), ERROR_SUCCESS);
+    LocalFree(pReadOnly);
+    HKEY hProbe = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, &hProbe),
+              ERROR_ACCESS_DENIED) << "Wine no longer enforces the key's DACL";
+
+    {
+        CStartMainRun run;
+        HWND hMain = run.WaitMainWindow();
+        ASSERT_NE(hMain, nullptr);
+        EXPECT_TRUE(WaitUntil([&] { return run.LogText().find(L"COM2 Open 성공!") != std::wstring::npos; }))
+            << Utf8(run.LogText());
+        PostMessageW(hMain, WM_COMMAND, ID_TRAY_SETTINGS, 0);
+        HWND hPassword = WaitForDialog(L"비밀번호 입력");
+        ASSERT_NE(hPassword, nullptr);
+        for (wchar_t c : std::wstring(L"7316"))
+            PostMessageW(GetDlgItem(hPassword, IDC_EDIT_PASSWORD), WM_CHAR, c, 1);
+        PressButton(hPassword, IDC_BUTTON_PASSWORD);
+        ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(hMain) != FALSE; }));
+        SetDlgItemTextW(hMain, 1000, L"COM3");
+        PressButton(hMain, 1001);
+        EXPECT_TRUE(WaitUntil([&] {
+            return run.LogText().find(L"COM3 설정 저장 실패(오류 5, 관리자 권한 필요): 이번 실행에만 "
+                                      L"적용됩니다") != std::wstring::npos;
+        })) << Utf8(run.LogText());
+        EXPECT_NE(run.LogText().find(L"COM3 Open 성공!"), std::wstring::npos);
+        EXPECT_TRUE(run.ExitWithOk());
+    }
+
+    PSECURITY_DESCRIPTOR pOpen = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;KA;;;WD)",
+                                                                      SDDL_REVISION_1, &pOpen, nullptr));
+    EXPECT_EQ(RegSetKeySecurity(hKey, DACL_SECURITY_INFORMATION, pOpen), ERROR_SUCCESS);
+    LocalFree(pOpen);
+    RegCloseKey(hKey);
+    DWORD dwType = 0;
+    std::wstring strPort;
+    EXPECT_TRUE(ReadSetting(L"COM Port", &dwType, &strPort));
+    EXPECT_EQ(strPort, L"COM2") << "the stored port stays";
+    DeleteSettings();
 }

@@ -49,7 +49,7 @@ TEST(SettingsStore, ReadsTheStoredPort)
         if (row.dwType == REG_NONE) {
             HKEY hKey = nullptr;
             ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0,
-                                      KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+                                      KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &hKey, nullptr),
                       ERROR_SUCCESS);
             RegCloseKey(hKey);
         } else if (row.dwType != 0) {

@@ -139,14 +139,22 @@ void PressButton(HWND hDlg, int nId)
 
 void DeleteSettings()
 {
-    LONG lResult = RegDeleteTreeW(HKEY_LOCAL_MACHINE, kCompanyKey);
+    HKEY hKey = nullptr;
+    LONG lResult = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCompanyKey, 0,
+                                 KEY_ALL_ACCESS | KEY_WOW64_32KEY, &hKey);
+    if (lResult == ERROR_SUCCESS) {
+        lResult = RegDeleteTreeW(hKey, nullptr);
+        RegCloseKey(hKey);
+        if (lResult == ERROR_SUCCESS)
+            lResult = RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kCompanyKey, KEY_WOW64_32KEY, 0);
+    }
     ASSERT_TRUE(lResult == ERROR_SUCCESS || lResult == ERROR_FILE_NOT_FOUND) << lResult;
 }
 
 void StoreRawPort(DWORD dwType, const void* pData, DWORD cbData)
 {
     HKEY hKey = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS | KEY_WOW64_32KEY,
                               nullptr, &hKey, nullptr),
               ERROR_SUCCESS);
     EXPECT_EQ(RegSetValueExW(hKey, L"COM Port", 0, dwType, static_cast<const BYTE*>(pData),
@@ -159,7 +167,8 @@ bool ReadSetting(const wchar_t* pszName, DWORD* pdwType, std::wstring* pstrText,
                  std::string* pstrBytes)
 {
     HKEY hKey = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ | KEY_WOW64_32KEY, &hKey) !=
+        ERROR_SUCCESS)
         return false;
     BYTE abData[256] = {0};
     DWORD cbData = sizeof(abData) - sizeof(wchar_t);

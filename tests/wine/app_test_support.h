@@ -52,8 +52,8 @@ MessageBoxView ReadMessageBox(HWND hBox);
 // Clicks a button of a dialog (BM_CLICK, as a mouse click does).
 void PressButton(HWND hDlg, int nId);
 
-// Settings key through the wide API (the i686 build sees the Wow6432Node view, as the
-// program does).
+// Settings key through the wide API, in the 32-bit view, which both builds of the program
+// use (as the installer does).
 void DeleteSettings();
 void StoreRawPort(DWORD dwType, const void* pData, DWORD cbData);
 // Reads a value of the settings key; false when the key or value is missing.

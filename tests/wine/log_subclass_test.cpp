@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "log/subclass_wnd.h"
 #include "tests/wine/log_wine_support.h"
 
@@ -292,3 +294,41 @@ TEST(Subclass, ForeignProcedureAboveIsNotCutOut)
 }
 
 }  // namespace
+
+// Any program on the desktop can send the registered messages: pointers they carry that the
+// relay did not hand out are never followed, and the chain stays as it was.
+TEST(Subclass, ForgedPointersInProtocolMessagesAreIgnored)
+{
+    WndLog parentLog;
+    WndLog childLog;
+    HWND hParent = CreateRecordingWindow(&parentLog);
+    HWND hChild = CreateRecordingWindow(&childLog, hParent, 101);
+    ASSERT_NE(hChild, nullptr);
+    CRecordingHook hook;
+    ASSERT_TRUE(hook.HookWindow(hChild, true));
+
+    // An unhook request naming the hook, with a "forwarding object" that is just memory.
+    unsigned char abForged[64];
+    std::memset(abForged, 0xAB, sizeof(abForged));
+    EXPECT_EQ(::SendMessageA(hChild, WM_SUBCLASS_UNHOOK, reinterpret_cast<WPARAM>(abForged),
+                             reinterpret_cast<LPARAM>(&hook)),
+              0);
+    for (unsigned char b : abForged)
+        ASSERT_EQ(b, 0xAB) << "written through the forged pointer";
+    EXPECT_EQ(hook.GetHwnd(), hChild) << "the hook left on a forged request";
+    EXPECT_EQ(::SendMessageA(hChild, kProbe, 0, 0), kProbeAnswer);
+    EXPECT_EQ(hook.nProbes, 1) << "the hook no longer sees the window's messages";
+
+    // A reflected notification whose record no reflector is sending.
+    ReflectedMsg forged = {WM_COMMAND + REFLECT_OFFSET, MAKEWPARAM(101, BN_CLICKED),
+                           reinterpret_cast<LPARAM>(hChild), 5};
+    EXPECT_EQ(::SendMessageA(hChild, WM_SUBCLASS_REFLECT, 0, reinterpret_cast<LPARAM>(&forged)), 0);
+    EXPECT_EQ(forged.bHandled, 5) << "written through the forged record";
+    EXPECT_EQ(hook.nReflectedCommands, 0);
+    EXPECT_EQ(childLog.nReflectArrived, 0);
+
+    // The real reflection still works.
+    ::SendMessageA(hParent, WM_COMMAND, MAKEWPARAM(101, BN_CLICKED), reinterpret_cast<LPARAM>(hChild));
+    EXPECT_EQ(hook.nReflectedCommands, 1);
+    ::DestroyWindow(hParent);
+}

@@ -1,7 +1,8 @@
 // ssllib32.dll against the host simulator on loopback: the real DLL through its import
 // library, Wine's real Schannel, real sockets, and certificates made fresh for the run
-// (run_with_hostsim.sh). Each case sets the library's trust through its environment
-// variables, and points its log at a file of its own.
+// (run_with_hostsim.sh). Each case sets the library's trust in the ssllib32.ini beside the
+// DLL's copy in this program's folder (the only place it is taken from), and points its log at
+// a file of its own through the environment.
 #include <winsock2.h>
 #include <windows.h>
 
@@ -61,14 +62,46 @@ protected:
             if (c == '/') c = '_';
         DeleteFileA(m_strLog.c_str());
         // No ini file unless a case writes one: a stray ssllib32.ini must not decide.
-        SetEnv({{"SSLLIB32_LOG", m_strLog}, {"SSLLIB32_INI", TempPath("absent.ini")}});
+        ClearTrust();
+        SetEnv({{"SSLLIB32_LOG", m_strLog}});
     }
     void TearDown() override {
         for (const char* v : kVars) SetEnvironmentVariableA(v, nullptr);
+        ClearTrust();
         for (int id : m_listeners) m_sim.Stop(id);
     }
+    // Trust settings (named by their environment variables) go into the ssllib32.ini beside
+    // the DLL; SSLLIB32_INI copies that file there; the others are set in the environment.
     void SetEnv(const Env& env) {
-        for (const auto& kv : env) SetEnvironmentVariableA(kv.first, kv.second.c_str());
+        for (const auto& kv : env) {
+            const std::string name = kv.first;
+            if (name == "SSLLIB32_INI") {
+                CopyFileA(kv.second.c_str(), IniBesideDll().c_str(), FALSE);
+                continue;
+            }
+            const char* key = name == "SSLLIB32_CAFILE" ? "CAFile"
+                              : name == "SSLLIB32_PINSHA256" ? "PinSHA256"
+                              : name == "SSLLIB32_INSECURE_SKIP_VERIFY" ? "InsecureSkipVerify"
+                                                                        : nullptr;
+            if (key == nullptr) {
+                SetEnvironmentVariableA(kv.first, kv.second.c_str());
+                continue;
+            }
+            m_trust.emplace_back(key, kv.second);
+            std::ofstream out(IniBesideDll(), std::ios::binary | std::ios::trunc);
+            out << "[TLS]\r\n";
+            for (const auto& kv2 : m_trust) out << kv2.first << "=" << kv2.second << "\r\n";
+        }
+    }
+    void ClearTrust() {
+        m_trust.clear();
+        DeleteFileA(IniBesideDll().c_str());
+    }
+    static std::string IniBesideDll() {
+        char path[MAX_PATH] = "";
+        DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
+        std::string dir(path, n);
+        return dir.substr(0, dir.find_last_of("\\/") + 1) + "ssllib32.ini";
     }
     void TrustTestCa() { SetEnv({{"SSLLIB32_CAFILE", PkiFile("ca.crt")}}); }
 
@@ -107,6 +140,7 @@ protected:
 
     CHostSim m_sim;
     std::string m_strLog;
+    std::vector<std::pair<std::string, std::string>> m_trust;  // the ini's [TLS] lines
     std::vector<int> m_listeners;
 };
 
@@ -372,8 +406,7 @@ TEST_F(SslTest, ServerCertificateChecks) {
         {"pin mismatch beats a good chain", "server_ip1",
          {{"SSLLIB32_CAFILE", PkiFile("ca.crt")}, {"SSLLIB32_PINSHA256", pinSelf}}, false,
          "not among PinSHA256"},
-        {"25 pins from the environment", "selfsigned", {{"SSLLIB32_PINSHA256", manyPins}}, true,
-         nullptr},
+        {"25 pins", "selfsigned", {{"SSLLIB32_PINSHA256", manyPins}}, true, nullptr},
         {"25 pins from the ini file", "selfsigned", {{"SSLLIB32_INI", pinIni}}, true, nullptr},
         {"25 pins, one malformed", "selfsigned", {{"SSLLIB32_PINSHA256", manyPinsOneBad}}, false,
          "setting not usable: PinSHA256"},
@@ -388,9 +421,7 @@ TEST_F(SslTest, ServerCertificateChecks) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        for (const char* v : {"SSLLIB32_CAFILE", "SSLLIB32_PINSHA256", "SSLLIB32_INSECURE_SKIP_VERIFY"})
-            SetEnvironmentVariableA(v, nullptr);
-        SetEnv({{"SSLLIB32_INI", TempPath("absent.ini")}});
+        ClearTrust();
         SetEnv(row.env);
         DeleteFileA(m_strLog.c_str());
         int id = 0;
@@ -410,6 +441,36 @@ TEST_F(SslTest, ServerCertificateChecks) {
         }
     }
     for (const std::string& file : {ini, pinIni, hugeIni}) DeleteFileA(file.c_str());
+}
+
+// Without a LogFile setting the diagnostics go to the relay's log folder ([LOG] Dir of the
+// current directory's config.ini), never beside the DLL in the install folder.
+TEST_F(SslTest, LogGoesToTheRelaysLogFolder) {
+    const std::string cwd = TempPath("cwd"), logs = TempPath("logs");
+    CreateDirectoryA(cwd.c_str(), nullptr);
+    CreateDirectoryA(logs.c_str(), nullptr);
+    {
+        std::ofstream out(cwd + "\\config.ini");
+        out << "[LOG]\r\nDir=" << logs << "\r\n";
+    }
+    char previous[MAX_PATH] = "";
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryA(cwd.c_str()));
+    SetEnvironmentVariableA("SSLLIB32_LOG", nullptr);
+    int id = 0;
+    SOCKET s = ConnectLoopback(Listen(R"("tls": true, "cert": "selfsigned")", &id));
+    ASSERT_NE(s, INVALID_SOCKET);
+    EXPECT_EQ(SSL_StartUp(&s), 0);
+    closesocket(s);
+    SetCurrentDirectoryA(previous);
+    std::ifstream in(logs + "\\ssllib32.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("certificate rejected"), std::string::npos) << text.str();
+    DeleteFileA((logs + "\\ssllib32.log").c_str());
+    DeleteFileA((cwd + "\\config.ini").c_str());
+    RemoveDirectoryA(logs.c_str());
+    RemoveDirectoryA(cwd.c_str());
 }
 
 TEST_F(SslTest, RefusesOldProtocolsAndSlowOrSilentServers) {
