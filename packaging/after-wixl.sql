@@ -17,6 +17,11 @@ UPDATE `Property` SET `Value` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED;SET
 -- not honoured (Wine's msiexec lists it).
 INSERT INTO `CustomAction` (`Action`, `Type`, `Source`, `Target`) VALUES ('ForgetSettingsPassword', 51, 'SETTINGSPASSWORD', '')
 INSERT INTO `InstallExecuteSequence` (`Action`, `Condition`, `Sequence`) VALUES ('ForgetSettingsPassword', 'SETTINGSPASSWORD', 6602)
+-- A sequence of our own moves wixl's RemoveExistingProducts behind InstallFinalize, where the
+-- older product's components (the Run value among them) are still counted as installed when
+-- the newer one decides what to keep: put it back right after InstallValidate, so an upgrade
+-- removes the older product first and AUTOSTART=0 leaves no Run value behind.
+UPDATE `InstallExecuteSequence` SET `Sequence` = 1401 WHERE `Action` = 'RemoveExistingProducts'
 -- EventMessageFile as REG_EXPAND_SZ ("#%" prefix).
 UPDATE `Registry` SET `Value` = '#%[INSTALLDIR]pellarin.dll' WHERE `Name` = 'EventMessageFile'
 -- A rebuilt package of the same version replaces the installed one instead of installing
