@@ -112,12 +112,18 @@ int CTrayIcon::SetIcon(HICON hIcon)
     return nResult;
 }
 
-int CTrayIcon::ChangePicture(HICON hIcon)
+int CTrayIcon::ChangePicture(HICON hIcon, unsigned long nRequest)
 {
     TRAY_ICON_DATA nid;
     unsigned long nCall;
     {
         CLockScope lock(m_lock);
+        if (nRequest != 0) {
+            // Superseded by SetIcon (which does so under m_lock) since the worker read it.
+            CLockScope request(m_csRequest);
+            if (m_nApplied >= nRequest)
+                return 1;
+        }
         if (!m_bEnabled)
             return 0;
         if (m_bPictureKnown && m_hPictureShown == hIcon)
@@ -126,6 +132,7 @@ int CTrayIcon::ChangePicture(HICON hIcon)
         m_nid.hIcon = hIcon;
         nid = m_nid;
         nCall = ++m_nPictureCalls;
+        ForgetPicture();  // unknown until a call made after every other one has answered
     }
     const BOOL bChanged = Notify(NIM_MODIFY, &nid);
     CLockScope lock(m_lock);

@@ -116,8 +116,9 @@ private:
 
     HMENU LoadTrayMenu(HMENU* phPopup) const;
 
-    // The shell call of SetIcon(HICON), made without a lock held.
-    int ChangePicture(HICON hIcon);
+    // The shell call of SetIcon(HICON), made without a lock held; for the worker's request
+    // nRequest (0: a direct change), nothing once that request has been superseded.
+    int ChangePicture(HICON hIcon, unsigned long nRequest = 0);
     // After a picture call made as the nCall-th one: remembers its result, unless a later
     // call was made meanwhile; m_lock held.
     void CompletePictureCall(unsigned long nCall, BOOL bShellResult);

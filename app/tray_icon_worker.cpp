@@ -109,8 +109,8 @@ void CTrayIcon::HandOverRequest()
             return;  // handed over or superseded already
     }
     if (hFirst != nullptr)
-        ChangePicture(hFirst);
-    const int nResult = ChangePicture(hIcon);
+        ChangePicture(hFirst, nRequest);
+    const int nResult = ChangePicture(hIcon, nRequest);
     CLockScope request(m_csRequest);
     if (m_nApplied < nRequest)  // SetIcon may have superseded it meanwhile
         m_nApplied = nRequest;

@@ -432,8 +432,8 @@ class FaultTable(unittest.TestCase):
         entries = relay.wait_log(lambda es: seen(es) > before)
         self.assertGreater(seen(entries), before,
                            "the relay did not serve the request after %r; its last lines:\n%s"
-                           % (data[:20], "\n".join("  %s %s" % (e.kind, e.text[:120])
-                                                    for e in entries[-8:])))
+                           % (data[:20], "\n".join("  %s %d %s %s" % (
+                               e.kind, e.count, e.text[:120], e.hex[:60]) for e in entries[-8:])))
 
     def drop(self, relay):
         """EOM: the row leaves no connection behind; the log is cleared."""
