@@ -132,6 +132,7 @@ void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCoun
     }
 
     CHostConnection* pConn = new CHostConnection(hSocket, hSession, this);
+    m_strConnTarget = StringPrintf("%s:%d", m_szHostAddr, m_nHostPort);
     EnterCriticalSection(&m_csHost);
     m_pHostConn = pConn;
     LeaveCriticalSection(&m_csHost);
@@ -225,8 +226,7 @@ void CFrameDispatcher::EndHostConnection()
         delete pConn;
     } else {
         m_detached.push_back(pConn);
-        LogStatus(ICON_IDLE, StringPrintf("수신 종료 지연, 분리함 %s:%d", m_szHostAddr,
-                                          m_nHostPort));
+        LogStatus(ICON_IDLE, "수신 종료 지연, 분리함 " + m_strConnTarget);
     }
     ReapDetached();
 }

@@ -38,6 +38,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 #include "log/log_record.h"
@@ -128,4 +129,5 @@ private:
     // UI thread: ended connections whose receive thread outlived the wait; each is deleted
     // once its thread has ended, never before.
     std::vector<CHostConnection*> m_detached;
+    std::string m_strConnTarget;  // UI thread: "address:port" of m_pHostConn, for its lines
 };
