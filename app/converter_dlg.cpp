@@ -295,14 +295,15 @@ LRESULT CConverterDlg::OnClose(WPARAM, LPARAM)
 LRESULT CConverterDlg::OnDestroy(WPARAM, LPARAM)
 {
     ::KillTimer(m_hWnd, HIDING_TIMER_ID);
+    m_bDestroying = true;
+    m_held.clear();
     CDispatching dispatching(m_nDispatching);
     StopPortRetries();
     // Stage 0: the receive thread gives up a write to a terminal that may not be reading, and
     // ends its connection without anyone waiting yet.
     m_dispatcher.StopHostConnection();
-    // Stage 1: the serial watch thread stops (it may still deliver a frame meanwhile, which
-    // is logged while the log window exists); no connect request can arrive after this. A
-    // lost port's claim goes too.
+    // Stage 1: the serial watch thread stops (a frame it still delivers meanwhile is
+    // dropped); no connect request can arrive after this. A lost port's claim goes too.
     m_Comm.ClosePort();
     // Stage 2: the host connection ends and its receive thread is waited for.
     m_dispatcher.EndHostConnection();
@@ -364,22 +365,47 @@ LRESULT CConverterDlg::OnCommRxChar(WPARAM, LPARAM)
     // Taken once, a burst is relayed once, whoever's message arrives first.
     if (!::InSendMessage())
         return 0;
-    // The watch thread waits while this runs, so m_abRxBuf is stable during the copy; the
-    // count is the watch thread's own, which its message carries as wParam.
+    // The watch thread waits while this runs, so m_abRxBuf is stable during the copy (and
+    // only then: a held frame keeps a copy of its own); the count is the watch thread's own,
+    // which its message carries as wParam.
     const int nCount = m_Comm.TakeBurst();
-    if (nCount <= 0 || nCount > COMM_RX_BUFFER)
+    if (nCount <= 0 || nCount > COMM_RX_BUFFER || m_bDestroying)
         return 0;
+    if (m_nDispatching > 0) {
+        m_held.push_back(HeldEvent{WM_COMM_RXCHAR, 0,
+                                   std::vector<unsigned char>(m_Comm.m_abRxBuf,
+                                                              m_Comm.m_abRxBuf + nCount)});
+        return 0;
+    }
     unsigned char abFrame[COMM_RX_BUFFER];
     std::memset(abFrame, 0, sizeof(abFrame));
     std::memcpy(abFrame, m_Comm.m_abRxBuf, static_cast<size_t>(nCount));
-    CDispatching dispatching(m_nDispatching);
-    m_dispatcher.OnFrame(abFrame, nCount);
+    RunFrame(abFrame, nCount);
+    RunHeldEvents();
     return 0;
+}
+
+void CConverterDlg::RunFrame(const unsigned char* pFrame, int nCount)
+{
+    CDispatching dispatching(m_nDispatching);
+    m_dispatcher.OnFrame(pFrame, nCount);
+}
+
+void CConverterDlg::RunHeldEvents()
+{
+    while (m_nDispatching == 0 && !m_bDestroying && !m_held.empty()) {
+        HeldEvent held = std::move(m_held.front());
+        m_held.pop_front();
+        if (held.uMsg == WM_COMM_RXCHAR)
+            RunFrame(held.frame.data(), static_cast<int>(held.frame.size()));
+        else
+            RunCommLost(held.wParam);
+    }
 }
 
 void CConverterDlg::SetTrayPicture(UINT nIconId)
 {
-    m_trayIcon.SetIcon(nIconId);
+    m_trayIcon.RequestIconInTurn(nIconId == ICON_TRAFFIC ? m_hTrafficIcon : m_hIcon);
 }
 
 void CConverterDlg::RequestTrayPicture(UINT nIconId)

@@ -17,6 +17,11 @@
 // dispatcher runs, such messages are posted back to this window instead, in their order, and
 // run once the dispatcher has returned (the waits never take posted messages).
 //
+// Nothing re-enters either. A terminal frame (WM_COMM_RXCHAR) or a port-lost notice
+// (WM_COMM_LOST) that arrives while a wait of the dispatcher, OnDestroy or OnCommLost runs is
+// copied to m_held and handled once that has returned, in the order they came; during
+// WM_DESTROY frames are dropped (the relay is ending; no connect may start).
+//
 // Shutdown, in stages: Exit ends the modal run; WM_DESTROY wakes the host receive thread (so
 // it stops writing to the terminal), stops the serial port (its watch thread ends before
 // ClosePort returns, so no connect request can arrive any more), then ends the host
@@ -27,7 +32,9 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "app/relay_settings.h"
 #include "app/tray_icon.h"
@@ -132,6 +139,16 @@ private:
     // a question while the dispatcher runs.
     bool DeferWhileDispatching(UINT uMsg, WPARAM wParam, LPARAM lParam);
     void ApplyRelaySettings(const RelaySettings& settings);
+    // A frame or a port-lost notice held back while the dispatcher was busy.
+    struct HeldEvent {
+        UINT uMsg;                         // WM_COMM_RXCHAR or WM_COMM_LOST
+        WPARAM wParam;                     // WM_COMM_LOST: the opening it is about
+        std::vector<unsigned char> frame;  // WM_COMM_RXCHAR: the frame's own copy
+    };
+    void RunFrame(const unsigned char* pFrame, int nCount);
+    void RunCommLost(WPARAM wParam);
+    // Handles the held events in order, once nothing of the dispatcher's runs any more.
+    void RunHeldEvents();
 
     // The shell's "TaskbarCreated" message, registered when the library is loaded.
     static const UINT s_uTaskbarCreated;
@@ -140,6 +157,8 @@ private:
     bool m_bSocketsStarted = false;  // UI thread: WSAStartup succeeded, WSACleanup owed
     bool m_bStarted = false;         // UI thread: initialisation got past the tray icon
     int m_nDispatching = 0;          // UI thread: dispatcher calls in progress (CDispatching)
+    std::deque<HeldEvent> m_held;    // UI thread: frames and notices to handle after them
+    bool m_bDestroying = false;      // UI thread: WM_DESTROY has begun
     bool m_bPortLost = false;        // UI thread: the device was lost; the retry timer runs
     static constexpr UINT_PTR PORT_RETRY_TIMER_ID = 2;  // reopens a lost port
     CCollectJob m_collectJob;        // UI thread: the tray item's bundle

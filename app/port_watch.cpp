@@ -25,9 +25,26 @@ constexpr UINT PORT_RETRY_PERIOD_MS = 2000;
 
 LRESULT CConverterDlg::OnCommLost(WPARAM wParam, LPARAM)
 {
+    if (m_bDestroying)
+        return 0;
+    // Inside a wait of the dispatcher: after it, in its turn among the frames held back.
+    if (m_nDispatching > 0) {
+        m_held.push_back(HeldEvent{WM_COMM_LOST, wParam, {}});
+        return 0;
+    }
+    RunCommLost(wParam);
+    RunHeldEvents();
+    return 0;
+}
+
+void CConverterDlg::RunCommLost(WPARAM wParam)
+{
     // A notice posted before the port was closed, reopened or moved (Set) is stale.
     if (m_bPortLost || !m_Comm.m_bRunning || static_cast<LONG>(wParam) != m_Comm.Opening())
-        return 0;
+        return;
+    // Its waits (the device's write lock, the receive thread) handle sent messages: frames
+    // and window commands that come meanwhile are held back.
+    CDispatching dispatching(m_nDispatching);
     m_bPortLost = true;
     m_Comm.ReleaseDevice();  // the dead handle goes now; the claim stays
     m_dispatcher.EndHostConnection();
@@ -38,7 +55,6 @@ LRESULT CConverterDlg::OnCommLost(WPARAM wParam, LPARAM)
     EventLog::Report(EventLog::PortLost(strPort));
     RelayHealth::Count(HEALTH_PORT_LOSSES);
     ::SetTimer(m_hWnd, PORT_RETRY_TIMER_ID, PORT_RETRY_PERIOD_MS, nullptr);
-    return 0;
 }
 
 void CConverterDlg::OnPortRetryTimer()

@@ -1,8 +1,9 @@
-// The notification-area icon. Every Shell_NotifyIconA call is made under m_lock with the one
-// record m_nid, so concurrent SetIcon calls from the user-interface thread and the receive
-// threads hand the shell whole records one after the other. Menus and the double-click
-// command are delivered outside the lock (see tray_icon.h). The picture last shown is kept
-// beside the record under the same lock, so a skipped change can never race a real one.
+// The notification-area icon. Every Shell_NotifyIconA call hands the shell a copy of the one
+// record m_nid taken under m_lock, and is made after the lock is left: the shell is another
+// process and may answer late, and nobody must wait for it on the lock (see tray_icon.h).
+// Menus and the double-click command are delivered outside the lock too. The picture last
+// shown is kept beside the record under the same lock; a call overtaken by a later one
+// (CompletePictureCall) makes the worker hand the latest record over again.
 #include "app/tray_icon.h"
 
 #include <cstring>
@@ -70,33 +71,40 @@ int CTrayIcon::Create(HWND hWndOwner, UINT uCallbackMessage, const char* pszTip,
     // owner and id, which would leave this object believing it had no icon.
     RemoveIcon();
     StartWorker();
-    CLockScope lock(m_lock);
-    SupersedeRequests(hIcon);
-    if (LOBYTE(LOWORD(::GetVersion())) < 4 || hWndOwner == nullptr || !::IsWindow(hWndOwner)) {
-        m_bEnabled = 0;
-        return 0;
+    TRAY_ICON_DATA nid;
+    unsigned long nCall;
+    {
+        CLockScope lock(m_lock);
+        SupersedeRequests(hIcon);
+        if (LOBYTE(LOWORD(::GetVersion())) < 4 || hWndOwner == nullptr ||
+            !::IsWindow(hWndOwner)) {
+            m_bEnabled = 0;
+            return 0;
+        }
+        m_nid.cbSize = sizeof(m_nid);
+        m_nid.hWnd = hWndOwner;
+        m_nid.uID = uID;
+        m_nid.hIcon = hIcon;
+        m_nid.uCallbackMessage = uCallbackMessage;
+        m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+        CopyTip(m_nid.szTip, pszTip);
+        nid = m_nid;
+        nCall = ++m_nPictureCalls;
     }
-    m_nid.cbSize = sizeof(m_nid);
-    m_nid.hWnd = hWndOwner;
-    m_nid.uID = uID;
-    m_nid.hIcon = hIcon;
-    m_nid.uCallbackMessage = uCallbackMessage;
-    m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    CopyTip(m_nid.szTip, pszTip);
-    const BOOL bAdded = Notify(NIM_ADD, &m_nid);
-    RememberPicture(bAdded);
+    const BOOL bAdded = Notify(NIM_ADD, &nid);
+    CLockScope lock(m_lock);
+    CompletePictureCall(nCall, bAdded);
     m_bEnabled = bAdded ? 1 : 0;
     return m_bEnabled;
 }
 
 int CTrayIcon::SetIcon(HICON hIcon)
 {
-    CLockScope lock(m_lock);
-    // A request not handed over yet is shown first, so that every change the callers made in
-    // turn reaches the shell in turn (one traffic block just before the connection's end).
-    HandOverRequest();
-    SupersedeRequests(hIcon);
-    const int nResult = SetIconLocked(hIcon);
+    {
+        CLockScope lock(m_lock);
+        SupersedeRequests(hIcon);  // a request not handed over yet is not shown any more
+    }
+    const int nResult = ChangePicture(hIcon);
     if (nResult == 0) {
         CLockScope request(m_csRequest);
         m_bRequestKnown = false;  // the next request asks the shell again
@@ -104,17 +112,45 @@ int CTrayIcon::SetIcon(HICON hIcon)
     return nResult;
 }
 
-int CTrayIcon::SetIconLocked(HICON hIcon)
+int CTrayIcon::ChangePicture(HICON hIcon, unsigned long nRequest)
 {
-    if (!m_bEnabled)
-        return 0;
-    if (m_bPictureKnown && m_hPictureShown == hIcon)
-        return 1;  // the shell shows it already
-    m_nid.uFlags = NIF_ICON;
-    m_nid.hIcon = hIcon;
-    const BOOL bChanged = Notify(NIM_MODIFY, &m_nid);
-    RememberPicture(bChanged);
+    TRAY_ICON_DATA nid;
+    unsigned long nCall;
+    {
+        CLockScope lock(m_lock);
+        if (nRequest != 0) {
+            // Superseded by SetIcon (which does so under m_lock) since the worker read it.
+            CLockScope request(m_csRequest);
+            if (m_nApplied >= nRequest)
+                return 1;
+        }
+        if (!m_bEnabled)
+            return 0;
+        if (m_bPictureKnown && m_hPictureShown == hIcon)
+            return 1;  // the shell shows it already
+        m_nid.uFlags = NIF_ICON;
+        m_nid.hIcon = hIcon;
+        nid = m_nid;
+        nCall = ++m_nPictureCalls;
+        ForgetPicture();  // unknown until a call made after every other one has answered
+    }
+    const BOOL bChanged = Notify(NIM_MODIFY, &nid);
+    CLockScope lock(m_lock);
+    CompletePictureCall(nCall, bChanged);
     return bChanged ? 1 : 0;
+}
+
+void CTrayIcon::CompletePictureCall(unsigned long nCall, BOOL bShellResult)
+{
+    if (nCall == m_nPictureCalls) {
+        RememberPicture(bShellResult);
+        return;
+    }
+    // A later call was made while this one ran, and the shell may have taken the two in
+    // either order: its picture is unknown, and the worker hands the latest record over.
+    ForgetPicture();
+    m_bHandOverAgain = true;
+    ::SetEvent(m_hWake);
 }
 
 int CTrayIcon::SetIcon(UINT nIDResource)
@@ -126,38 +162,53 @@ int CTrayIcon::SetIcon(UINT nIDResource)
 
 int CTrayIcon::SetTip(const char* pszTip)
 {
-    CLockScope lock(m_lock);
-    CopyTip(m_nid.szTip, pszTip);
-    if (!m_bEnabled)
-        return 0;
-    m_nid.uFlags = NIF_TIP;
-    return Notify(NIM_MODIFY, &m_nid) ? 1 : 0;
+    TRAY_ICON_DATA nid;
+    {
+        CLockScope lock(m_lock);
+        CopyTip(m_nid.szTip, pszTip);
+        if (!m_bEnabled)
+            return 0;
+        nid = m_nid;
+    }
+    nid.uFlags = NIF_TIP;
+    return Notify(NIM_MODIFY, &nid) ? 1 : 0;
 }
 
 int CTrayIcon::RemoveIcon()
 {
-    CLockScope lock(m_lock);
-    if (!m_bEnabled)
-        return 0;
-    m_nid.uFlags = 0;
-    const BOOL bResult = Notify(NIM_DELETE, &m_nid);
-    ForgetPicture();
-    m_bEnabled = 0;
-    return bResult ? 1 : 0;
+    TRAY_ICON_DATA nid;
+    {
+        CLockScope lock(m_lock);
+        if (!m_bEnabled)
+            return 0;
+        ForgetPicture();
+        m_bEnabled = 0;
+        nid = m_nid;
+    }
+    nid.uFlags = 0;
+    return Notify(NIM_DELETE, &nid) ? 1 : 0;
 }
 
 int CTrayIcon::Restore()
 {
-    CLockScope lock(m_lock);
-    if (m_nid.hWnd == nullptr || !::IsWindow(m_nid.hWnd))
-        return 0;  // never created: nothing to restore
-    // The shell may have lost the icon with its picture: nothing it showed is known any more.
-    ForgetPicture();
-    m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-    BOOL bShown = Notify(NIM_ADD, &m_nid);
+    TRAY_ICON_DATA nid;
+    unsigned long nCall;
+    {
+        CLockScope lock(m_lock);
+        if (m_nid.hWnd == nullptr || !::IsWindow(m_nid.hWnd))
+            return 0;  // never created: nothing to restore
+        // The shell may have lost the icon with its picture: nothing it showed is known any
+        // more.
+        ForgetPicture();
+        m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+        nid = m_nid;
+        nCall = ++m_nPictureCalls;
+    }
+    BOOL bShown = Notify(NIM_ADD, &nid);
     if (!bShown)
-        bShown = Notify(NIM_MODIFY, &m_nid);  // the shell still had it
-    RememberPicture(bShown);
+        bShown = Notify(NIM_MODIFY, &nid);  // the shell still had it
+    CLockScope lock(m_lock);
+    CompletePictureCall(nCall, bShown);
     m_bEnabled = bShown ? 1 : 0;
     return m_bEnabled;
 }

@@ -1,26 +1,30 @@
 // The program's icon in the shell's notification area: add it, change its picture, remove
 // it, and turn the user's clicks on it into the commands of the tray menu.
 //
-// Threads. Create, Restore, RemoveIcon, SetTip and OnTrayNotification run on the user-interface
-// thread; SetIcon and RequestIcon run there and on the host receive threads, and the
-// object's worker thread hands requests over (see below). Every change of m_nid and its
-// hand-over to the shell happen under m_lock, so two pictures set at once never mix fields
-// and the shell always sees a whole record. The lock is never held while a window message is
-// sent to this program's own windows (TrackPopupMenu and the double-click's WM_COMMAND run
-// outside it), so it cannot deadlock against the user-interface thread.
+// Threads. Create, Restore, RemoveIcon, SetTip, SetIcon and OnTrayNotification run on the
+// user-interface thread; RequestIcon and RequestIconInTurn run there and on the host receive
+// threads, and the object's worker thread hands requests over (see below). Every change of
+// m_nid happens under m_lock, and each shell call hands over a whole copy of it taken under
+// the lock, so two pictures set at once never mix fields. No shell call is made while a lock
+// is held: the shell is another process (a hung or slow one answers late), and a thread that
+// waits for a lock answers nothing meanwhile. A shell call overtaken by a later one may have
+// reached the shell after it: the worker then hands the latest record over again. Nor is a
+// lock held while a window message is sent to this program's own windows (TrackPopupMenu and
+// the double-click's WM_COMMAND run outside it).
 //
 // The shell copies the icon's bits at every call, so a change to the picture already shown is
 // not handed over: the object remembers the picture of its last successful add or change and
 // forgets it whenever a call fails, at RemoveIcon and at Restore, so that a refused or lost
 // icon is never taken for one still showing that picture.
 //
-// Requests from the relay (RequestIcon) do not wait for the shell: a picture change costs the
-// shell's side most of a millisecond, which a receive thread would otherwise pay per block.
-// The object's own worker thread, started by Create, hands the shell the latest picture
-// requested, so a burst of requests costs one change. SetIcon still calls the shell at once,
-// after handing over a request still waiting (so a picture asked for just before it is shown
-// before it); Create supersedes such a request. Lock order: m_lock, then m_csRequest;
-// RequestIcon takes only m_csRequest, so it never waits for a shell call.
+// Requests from the relay (RequestIcon, RequestIconInTurn) do not wait for the shell: a
+// picture change costs the shell's side most of a millisecond, which a receive thread would
+// otherwise pay per block, and a hung shell would hold the relay. The object's own worker
+// thread, started by Create, hands the shell the latest picture requested, so a burst of
+// requests costs one change; RequestIconInTurn keeps the picture requested before it (if not
+// handed over yet) and has it shown first. SetIcon calls the shell at once and supersedes a
+// request still waiting, as Create does. Lock order: m_lock, then m_csRequest; the requests
+// take only m_csRequest.
 //
 // The record is the shell's first NOTIFYICONDATA layout: 88 bytes on 32-bit Windows, its
 // pointer-sized equivalent (NOTIFYICONDATAA_V1_SIZE) on 64-bit.
@@ -75,6 +79,8 @@ public:
     // failed change, the next request asks the shell again). Any thread; nothing happens
     // before Create.
     void RequestIcon(HICON hIcon);
+    // The same, but a picture asked for before and not handed over yet is shown first.
+    void RequestIconInTurn(HICON hIcon);
     // Waits until the latest request has been handed to the shell (or superseded). True
     // when it has within dwTimeoutMs.
     bool WaitForPicture(DWORD dwTimeoutMs) const;
@@ -110,8 +116,14 @@ private:
 
     HMENU LoadTrayMenu(HMENU* phPopup) const;
 
-    // The shell call of SetIcon(HICON); m_lock held.
-    int SetIconLocked(HICON hIcon);
+    // The shell call of SetIcon(HICON), made without a lock held; for the worker's request
+    // nRequest (0: a direct change), nothing once that request has been superseded.
+    int ChangePicture(HICON hIcon, unsigned long nRequest = 0);
+    // After a picture call made as the nCall-th one: remembers its result, unless a later
+    // call was made meanwhile; m_lock held.
+    void CompletePictureCall(unsigned long nCall, BOOL bShellResult);
+    unsigned long m_nPictureCalls = 0;  // guarded by m_lock: picture calls begun so far
+    bool m_bHandOverAgain = false;      // guarded by m_lock: the worker hands m_nid over again
     // Makes hIcon the latest picture asked for, handed over now by the caller; m_lock held.
     void SupersedeRequests(HICON hIcon);
 
@@ -119,19 +131,22 @@ private:
     void StartWorker();
     void StopWorker();
     static unsigned WorkerProc(void* pParam);
-    // Hands the latest request to the shell unless that was done or superseded; m_lock held.
+    // Hands the latest request to the shell unless that was done or superseded. Worker only.
     void HandOverRequest();
 
     mutable CRITICAL_SECTION m_lock;
 
-    // Guarded by m_csRequest: the latest picture asked for (valid while m_bRequestKnown) and
-    // the number of requests so far. m_nApplied (guarded by m_lock) is the number handed
-    // over; m_hSettled is set while the two are equal.
+    // Guarded by m_csRequest: the latest picture asked for (valid while m_bRequestKnown), the
+    // number of requests so far, the number handed over or superseded (m_nApplied), and the
+    // picture to show before the latest (m_hShowFirst, valid while m_bShowFirst);
+    // m_hSettled is set while the two numbers are equal.
     mutable CRITICAL_SECTION m_csRequest;
     bool m_bRequestKnown;
     HICON m_hRequested;
     unsigned long m_nRequested;
     unsigned long m_nApplied;
+    bool m_bShowFirst = false;
+    HICON m_hShowFirst = nullptr;
     HANDLE m_hSettled;  // manual reset
     HANDLE m_hWake;     // auto reset: a request is waiting
     HANDLE m_hStopWorker;

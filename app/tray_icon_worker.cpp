@@ -15,6 +15,22 @@ void CTrayIcon::RequestIcon(HICON hIcon)
     CLockScope request(m_csRequest);
     if (m_bRequestKnown && m_hRequested == hIcon)
         return;  // the latest request already asks for it
+    m_bShowFirst = false;
+    m_bRequestKnown = true;
+    m_hRequested = hIcon;
+    ++m_nRequested;
+    ::ResetEvent(m_hSettled);
+    ::SetEvent(m_hWake);
+}
+
+void CTrayIcon::RequestIconInTurn(HICON hIcon)
+{
+    CLockScope request(m_csRequest);
+    if (m_bRequestKnown && m_hRequested == hIcon)
+        return;
+    // A picture asked for before and not handed over yet is shown first.
+    m_bShowFirst = m_nRequested != m_nApplied && m_bRequestKnown;
+    m_hShowFirst = m_hRequested;
     m_bRequestKnown = true;
     m_hRequested = hIcon;
     ++m_nRequested;
@@ -30,6 +46,7 @@ bool CTrayIcon::WaitForPicture(DWORD dwTimeoutMs) const
 void CTrayIcon::SupersedeRequests(HICON hIcon)
 {
     CLockScope request(m_csRequest);
+    m_bShowFirst = false;
     m_bRequestKnown = true;
     m_hRequested = hIcon;
     m_nApplied = ++m_nRequested;
@@ -60,26 +77,43 @@ unsigned CTrayIcon::WorkerProc(void* pParam)
     auto* pThis = static_cast<CTrayIcon*>(pParam);
     HANDLE ahWait[2] = {pThis->m_hStopWorker, pThis->m_hWake};
     while (::WaitForMultipleObjects(2, ahWait, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-        CLockScope lock(pThis->m_lock);
         pThis->HandOverRequest();
+        HICON hAgain = nullptr;
+        {
+            CLockScope lock(pThis->m_lock);
+            if (pThis->m_bHandOverAgain) {
+                pThis->m_bHandOverAgain = false;
+                hAgain = pThis->m_nid.hIcon;
+            }
+        }
+        if (hAgain != nullptr)
+            pThis->ChangePicture(hAgain);
     }
     return 0;
 }
 
 void CTrayIcon::HandOverRequest()
 {
+    // The worker's alone; the shell is called without a lock held.
     HICON hIcon;
+    HICON hFirst = nullptr;
     unsigned long nRequest;
     {
         CLockScope request(m_csRequest);
         hIcon = m_hRequested;
         nRequest = m_nRequested;
+        if (m_bShowFirst && nRequest != m_nApplied)
+            hFirst = m_hShowFirst;
+        m_bShowFirst = false;
+        if (nRequest == m_nApplied)
+            return;  // handed over or superseded already
     }
-    if (nRequest == m_nApplied)
-        return;  // handed over or superseded already
-    const int nResult = SetIconLocked(hIcon);
+    if (hFirst != nullptr)
+        ChangePicture(hFirst, nRequest);
+    const int nResult = ChangePicture(hIcon, nRequest);
     CLockScope request(m_csRequest);
-    m_nApplied = nRequest;
+    if (m_nApplied < nRequest)  // SetIcon may have superseded it meanwhile
+        m_nApplied = nRequest;
     if (nResult == 0 && m_nRequested == nRequest)
         m_bRequestKnown = false;  // refused or not shown: the next request asks again
     if (m_nRequested == m_nApplied)

@@ -8,12 +8,42 @@
 #include "relay/frame_route.h"
 #include "res/resource.h"
 #include "ui/string_format.h"
+#include "ui/thread.h"
 
 namespace {
 
 // Pause after dropping a connection before the next one is opened.
 constexpr DWORD RECONNECT_PAUSE_MS = 100;
 constexpr unsigned char EOM_BYTE = 0x19;  // ends the connection, as DLE does
+// The longest the end of a connection waits for its receive thread.
+constexpr DWORD END_WAIT_MS = 2000;
+
+struct TlsStart {
+    SOCKET hSocket;
+    SSL_SESSION hSession;
+};
+
+unsigned TlsStartProc(void* pParam)
+{
+    auto* pStart = static_cast<TlsStart*>(pParam);
+    pStart->hSession = SSL_StartUp(&pStart->hSocket);
+    return 0;
+}
+
+// The handshake runs on a thread of its own while this one waits for it handling sent
+// messages; the wait is bounded by the library's own handshake limit. Without a thread the
+// handshake runs here, as before.
+SSL_SESSION StartTls(SOCKET* pSocket)
+{
+    TlsStart start = {*pSocket, 0};
+    HANDLE hThread = AfxBeginThread(TlsStartProc, &start);
+    if (hThread == nullptr)
+        return SSL_StartUp(pSocket);
+    WaitHandlingSentMessages(hThread, INFINITE);
+    CloseHandle(hThread);
+    *pSocket = start.hSocket;
+    return start.hSession;
+}
 
 } // namespace
 
@@ -28,6 +58,14 @@ CFrameDispatcher::CFrameDispatcher(IRelayOwner* pOwner)
 CFrameDispatcher::~CFrameDispatcher()
 {
     EndHostConnection();  // normally done at the owner's WM_DESTROY already
+    // Detached threads get one more bounded wait; one still running after it is left with
+    // its object (it calls nothing back once detached) as the process ends.
+    const DWORD dwStart = GetTickCount();
+    for (CHostConnection* pConn : m_detached) {
+        const DWORD dwElapsed = GetTickCount() - dwStart;
+        pConn->Join(dwElapsed >= END_WAIT_MS ? 0 : END_WAIT_MS - dwElapsed);
+    }
+    ReapDetached();
     DeleteCriticalSection(&m_csHost);
 }
 
@@ -58,7 +96,7 @@ void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCoun
     // The old connection goes first, even when this request then fails the digit test.
     if (HasHostConnection()) {
         EndHostConnection();
-        Sleep(RECONNECT_PAUSE_MS);
+        PauseHandlingSentMessages(RECONNECT_PAUSE_MS);
     }
 
     ConnectTarget target;
@@ -88,7 +126,7 @@ void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCoun
     SOCKET hSocket = static_cast<SOCKET>(nResult);
     SSL_SESSION hSession = 0;
     if (target.bSsl) {
-        hSession = SSL_StartUp(&hSocket);
+        hSession = StartTls(&hSocket);
         if (hSession == 0) {
             LogStatus(ICON_IDLE, StringPrintf("#2 접속오류!! %s:%d", m_szHostAddr, m_nHostPort));
             EventLog::Report(EventLog::TlsStartFailed(m_szHostAddr, m_nHostPort));
@@ -100,6 +138,7 @@ void CFrameDispatcher::ConnectFromRequest(const unsigned char* pFrame, int nCoun
     }
 
     CHostConnection* pConn = new CHostConnection(hSocket, hSession, this);
+    m_strConnTarget = StringPrintf("%s:%d", m_szHostAddr, m_nHostPort);
     EnterCriticalSection(&m_csHost);
     m_pHostConn = pConn;
     LeaveCriticalSection(&m_csHost);
@@ -176,19 +215,42 @@ void CFrameDispatcher::EndHostConnection()
     EnterCriticalSection(&m_csHost);
     CHostConnection* pConn = m_pHostConn;
     LeaveCriticalSection(&m_csHost);
-    if (pConn == nullptr)
+    if (pConn == nullptr) {
+        ReapDetached();
         return;
+    }
     // Wake the receive thread and wait for its clean-up, handling the log and tray messages
     // it may be sending to this thread meanwhile; only then is the object (and the socket
-    // value it owned) gone.
+    // value it owned) gone. A thread that has not ended within END_WAIT_MS is detached: it
+    // writes and logs nothing more, and its object stays until it has ended.
     pConn->Stop();
-    pConn->Join(INFINITE);
+    const bool bEnded = pConn->Join(END_WAIT_MS);
+    if (!bEnded)
+        pConn->Detach();
     EnterCriticalSection(&m_csHost);
     m_pHostConn = nullptr;
     m_hSocket = 0;
     m_hSslSession = 0;
     LeaveCriticalSection(&m_csHost);
-    delete pConn;
+    if (bEnded) {
+        delete pConn;
+    } else {
+        m_detached.push_back(pConn);
+        LogStatus(ICON_IDLE, "수신 종료 지연, 분리함 " + m_strConnTarget);
+    }
+    ReapDetached();
+}
+
+void CFrameDispatcher::ReapDetached()
+{
+    for (size_t i = 0; i < m_detached.size();) {
+        if (m_detached[i]->HasEnded()) {
+            delete m_detached[i];
+            m_detached.erase(m_detached.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+            ++i;
+        }
+    }
 }
 
 void CFrameDispatcher::StopHostConnection()
@@ -202,7 +264,7 @@ void CFrameDispatcher::StopHostConnection()
 
 void CFrameDispatcher::LogStatus(UINT nIconId, const std::string& strText)
 {
-    // The picture first, then the line: whoever sees the line sees the state it reports.
+    // The picture first (in turn, without waiting for the shell), then the line.
     m_pOwner->SetTrayPicture(nIconId);
     m_LogRecord.nKind = LOG_STATUS;
     m_LogRecord.strText = strText;
@@ -212,14 +274,20 @@ void CFrameDispatcher::LogStatus(UINT nIconId, const std::string& strText)
 void CFrameDispatcher::OnHostData(CHostConnection* pConn, const unsigned char* pBytes,
                                   int nCount)
 {
-    ForwardToTerminal(pBytes, nCount, pConn->StopEvent());
+    ForwardToTerminal(pConn, pBytes, nCount);
 }
 
-int CFrameDispatcher::ForwardToTerminal(const unsigned char* pBytes, int nCount, HANDLE hAbort)
+int CFrameDispatcher::ForwardToTerminal(CHostConnection* pConn, const unsigned char* pBytes,
+                                        int nCount)
 {
+    if (pConn->Detached())
+        return 0;
     // The terminal gets the bytes before the log window formats them. A connection being
     // ended does not wait for the terminal: the write gives up when hAbort is set.
-    m_pOwner->WriteTerminal(pBytes, nCount, hAbort);
+    m_pOwner->WriteTerminal(pBytes, nCount, pConn->StopEvent());
+    // Detached meanwhile: the stop came first, so the write gave up; nothing is logged.
+    if (pConn->Detached())
+        return 0;
     LogRecord record;  // this thread's own record
     record.nKind = LOG_VAN_TO_CAT;
     RelayHealth::CountBlock(HEALTH_HOST_BLOCKS, nCount);
@@ -233,12 +301,15 @@ void CFrameDispatcher::OnHostEnded(CHostConnection* pConn)
 {
     if (WaitForSingleObject(pConn->StopEvent(), 0) != WAIT_OBJECT_0)  // not ended by us
         RelayHealth::Count(HEALTH_ENDED_BY_HOST);
-    m_pOwner->SetTrayPicture(static_cast<UINT>(ICON_IDLE));
-    // Clear the shared handles only while they still describe this thread's connection.
+    // Clear the shared handles only while they still describe this thread's connection; a
+    // detached thread touches nothing. The picture is asked for without waiting on the shell.
     EnterCriticalSection(&m_csHost);
-    if (m_pHostConn == pConn) {
+    const bool bCurrent = m_pHostConn == pConn;
+    if (bCurrent) {
         m_hSocket = 0;
         m_hSslSession = 0;
     }
     LeaveCriticalSection(&m_csHost);
+    if (bCurrent)
+        m_pOwner->SetTrayPicture(static_cast<UINT>(ICON_IDLE));
 }

@@ -18,12 +18,28 @@
 // m_csHost, only while they still describe its own connection. Every end of a connection made
 // by this thread waits for the receive thread's clean-up (handling the messages it sends
 // meanwhile) before the connection object goes, so an old thread never touches a newer one.
-// That wait is short: the stop also gives up the receive thread's terminal write in progress
-// (see host_connection.h). The connect and these waits handle sent messages; the owner must
-// not start a modal loop from one (it defers such commands until OnFrame has returned).
+// The stop also gives up the receive thread's terminal write in progress (see
+// host_connection.h), so that wait is normally short.
+//
+// Every wait of the calling thread, and its bound (each one handles sent messages; the owner
+// must not start a modal loop nor run another frame from one: it queues them until the
+// dispatcher has returned):
+//  - the connect: [RELAY] ConnectTimeout (10 s by default);
+//  - the TLS handshake, run on a thread of its own: the library's handshake limit;
+//  - the pause between ending a connection and opening the next: RECONNECT_PAUSE_MS (100 ms);
+//  - the end of a connection: END_WAIT_MS (2 s) for its receive thread. A thread still
+//    running then is detached with one status line: it never writes to the terminal, logs or
+//    sets the tray picture again, so a new connection's bytes never mix with its; its object
+//    and handles stay on m_detached until it has ended and are released at the next end of a
+//    connection (or at Exit, after one more wait of at most END_WAIT_MS);
+//  - a send to the host (not handling messages): HOST_SEND_TIMEOUT_MS (2 s).
+// Nothing here waits for the shell: tray pictures are only requested.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
+
+#include <string>
+#include <vector>
 
 #include "log/log_record.h"
 #include "relay/connect_request.h"
@@ -36,7 +52,8 @@ public:
     // Hands the record to the transaction log and returns once it has been rendered. Called on
     // the user-interface thread and on receive threads, each with a record of its own.
     virtual void SendLogRecord(LogRecord& record, WPARAM wCount) const = 0;
-    // Shows tray picture 131 (idle) or 132 (traffic). Any thread.
+    // Shows tray picture 131 (idle) or 132 (traffic) after every picture asked for before it,
+    // without waiting for the shell. Any thread.
     virtual void SetTrayPicture(UINT nIconId) = 0;
     // The same without waiting for the shell: the picture is shown soon after, and of several
     // asked for in a row the last. Per block, where the shell's time would be paid per block.
@@ -70,8 +87,9 @@ public:
     // One frame from the terminal: 1 to COMM_RX_BUFFER bytes, the caller's copy. UI thread.
     void OnFrame(const unsigned char* pFrame, int nCount);
 
-    // Ends the connection, if any, and waits for its receive thread (handling sent messages).
-    // UI thread; the main window calls it at Exit, after the serial port has stopped.
+    // Ends the connection, if any, and waits at most 2 s for its receive thread (handling sent
+    // messages), detaching it after that; releases detached threads that have ended. UI
+    // thread; the main window calls it at Exit, after the serial port has stopped.
     void EndHostConnection();
     // Wakes the receive thread of the connection, if any (its terminal write gives up), and
     // returns without waiting; EndHostConnection still follows. UI thread, at Exit.
@@ -89,9 +107,10 @@ private:
     void ForwardToHost(const unsigned char* pFrame, int nCount);
     bool HasHostConnection();
     void SetHostHandles(SOCKET hSocket, SSL_SESSION hSession);
+    void ReapDetached();  // deletes the detached connections whose thread has ended
     void LogStatus(UINT nIconId, const std::string& strText);
-    // Host bytes to the terminal, then to the log. Receive thread.
-    int ForwardToTerminal(const unsigned char* pBytes, int nCount, HANDLE hAbort);
+    // Host bytes to the terminal, then to the log, unless pConn is detached. Receive thread.
+    int ForwardToTerminal(CHostConnection* pConn, const unsigned char* pBytes, int nCount);
     // IHostEvents, on the receive thread.
     void OnHostData(CHostConnection* pConn, const unsigned char* pBytes, int nCount) override;
     void OnHostEnded(CHostConnection* pConn) override;
@@ -107,4 +126,8 @@ private:
     // Created, ended and deleted by the UI thread; the receive thread only reports.
     CHostConnection* m_pHostConn;
     CRITICAL_SECTION m_csHost;          // m_hSocket, m_hSslSession, m_pHostConn vs OnHostEnded
+    // UI thread: ended connections whose receive thread outlived the wait; each is deleted
+    // once its thread has ended, never before.
+    std::vector<CHostConnection*> m_detached;
+    std::string m_strConnTarget;  // UI thread: "address:port" of m_pHostConn, for its lines
 };

@@ -20,7 +20,11 @@
 // blocking read (SSL_RecvData waiting for the rest of a record) is reached by cancelling the
 // socket's pending I/O, under m_csLink and only while the socket is still this connection's:
 // cancelling frees nothing, so no socket value is used after it was closed. Join repeats the
-// cancel while it waits, for a read that began just after the first one.
+// cancel while it waits, for a read that began just after the first one, and after
+// CANCEL_GRACE_MS also shuts the socket down (a cancel can be lost: docs/wine-findings.md),
+// which ends a pending receive at once and fails every later one. The receive thread bounds
+// its own wait for a cancelled receive the same way. Join's caller bounds the whole wait
+// (the dispatcher: 2 s) and keeps a thread that outlasts it alive until it has ended.
 //
 // Sends are bounded: ConnectHost gives every socket a send time-out (also for the TLS
 // library's handshake and close_notify), so a host that stops reading blocks the UI thread at
@@ -37,6 +41,8 @@
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
+
+#include <atomic>
 
 #include "ssl/ssllib32.h"
 
@@ -91,6 +97,12 @@ public:
     // Waits for the receive thread to end, handling sent messages. True once it has ended (or
     // was never started).
     bool Join(DWORD dwTimeoutMs);
+    // True once the receive thread has ended (or was never started); no wait.
+    bool HasEnded() const;
+    // Marks a stopped connection whose thread outlived its owner's wait: its events are no
+    // longer reported (the owner's callbacks ask Detached). UI thread, after Stop.
+    void Detach() { m_bDetached = true; }
+    bool Detached() const { return m_bDetached; }
 
     SOCKET Socket() const { return m_hSocket; }
     SSL_SESSION Session() const { return m_hSession; }
@@ -98,13 +110,18 @@ public:
     HANDLE StopEvent() const { return m_hStop; }
 
 private:
-    enum class WaitResult { Readable, Stopped, Silent, Failed };
+    // Abandoned: a cancelled receive did not complete even after the socket was shut down;
+    // its OVERLAPPED must stay alive.
+    enum class WaitResult { Readable, Stopped, Silent, Failed, Abandoned };
 
     static unsigned SslRecvProc(void* pParam);
     static unsigned TcpRecvProc(void* pParam);
     void ReceiveLoop(bool bSsl);
     WaitResult WaitReadable(WSAOVERLAPPED* pOv);
-    void CancelPendingIo();
+    // Cancels the receive and waits, bounded, for its completion; false when it never came.
+    bool FinishCancelledReceive(WSAOVERLAPPED* pOv);
+    // Cancels the socket's pending I/O; bShutdown: shuts the socket down as well.
+    void CancelPendingIo(bool bShutdown);
     void Release();
 
     const SOCKET m_hSocket;        // fixed at construction
@@ -116,4 +133,5 @@ private:
     bool m_bReleased = false;      // set once the session is closed and the socket released
     bool m_bStopped = false;       // UI thread: Stop was called
     bool m_bSendFailed = false;    // under m_csLink: set by Send, read by Release
+    std::atomic<bool> m_bDetached{false};  // set by the UI thread, read by the receive thread
 };

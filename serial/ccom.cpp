@@ -10,7 +10,8 @@
 // Teardown in stages: (1) clear m_bRunning, (2) wake the watch thread: stop event, event
 // mask 0, cancel of a read in progress, repeated while waiting since a wait or a read may
 // start just after them, (3) wait for the thread while handling messages sent to this
-// thread, (4) cancel a write in progress, take the lock, drop DTR, purge, close, (5) give up
+// thread, (4) cancel a write in progress and take the lock, repeating the cancel and handling
+// sent messages while the lock is held, then drop DTR, purge, close, (5) give up
 // the claim on the port (ClosePort only: ReopenPort keeps it).
 #include "serial/ccom.h"
 
@@ -232,12 +233,17 @@ void CCom::ReleaseDevice()
     }
 
     // A write stuck on a terminal that does not read would otherwise hold the lock until its
-    // time-out (up to 5 x 4096 + 5 ms).
-    CancelIoEx(m_hPort, &m_osWrite);
-    {
-        CLock lock(m_csPort);
-        ReleaseLocked();
+    // time-out (up to 5 x 4096 + 5 ms). The cancel is repeated while the lock is waited for
+    // (one that lands while the write is being queued can be lost), and messages sent to this
+    // thread are handled meanwhile: the writer may be a receive thread about to log to it.
+    for (;;) {
+        CancelIoEx(m_hPort, &m_osWrite);
+        if (TryEnterCriticalSection(&m_csPort))
+            break;
+        PauseHandlingSentMessages(CLOSE_CANCEL_PERIOD_MS / 5);
     }
+    ReleaseLocked();
+    LeaveCriticalSection(&m_csPort);
     m_bClosing = false;
 }
 

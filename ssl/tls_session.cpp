@@ -35,6 +35,10 @@ constexpr DWORD kIscFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
 constexpr DWORD kOldProtocols = SP_PROT_SSL2_CLIENT | SP_PROT_SSL3_CLIENT |
                                 SP_PROT_TLS1_0_CLIENT | SP_PROT_TLS1_1_CLIENT;
 constexpr std::size_t kRecvChunk = 32 * 1024;
+// A receive cancelled at its limit is waited for this long (the cancel repeated every
+// kCancelSliceMs), then the socket is shut down and it is waited for as long again.
+constexpr DWORD kCancelGraceMs = 1000;
+constexpr DWORD kCancelSliceMs = 50;
 
 std::string AddressText(const sockaddr_in& a) {
     const unsigned char* b = reinterpret_cast<const unsigned char*>(&a.sin_addr);
@@ -86,7 +90,14 @@ bool AcquireCredentials(CredHandle* cred, std::string* why) {
 CTlsSession::CTlsSession(SOCKET s) : m_hSocket(s), m_hRecvEvent(WSACreateEvent()) {}
 
 CTlsSession::~CTlsSession() {
-    if (m_hRecvEvent != WSA_INVALID_EVENT) WSACloseEvent(m_hRecvEvent);
+    // A receive the system never completed still owns the event, the OVERLAPPED and the
+    // buffer: they are left to it.
+    if (m_bRecvAbandoned) {
+        static_cast<void>(m_pRecvOv.release());
+        static_cast<void>(new std::vector<char>(std::move(m_recvChunk)));
+    } else if (m_hRecvEvent != WSA_INVALID_EVENT) {
+        WSACloseEvent(m_hRecvEvent);
+    }
     if (m_bHaveCtx) DeleteSecurityContext(&m_ctx);
     if (m_bHaveCred) FreeCredentialsHandle(&m_cred);
 }
@@ -409,6 +420,7 @@ bool CTlsSession::PostHandshakeMessage() {
 int CTlsSession::Recv(char* pBuffer, int nCapacity) {
     if (!pBuffer || nCapacity <= 0) return -1;
     std::lock_guard<std::mutex> readLock(m_readLock);
+    if (m_bRecvAbandoned) return -1;
     m_recvChunk.resize(kRecvChunk);
     const DWORD limitMs = m_dwWaitLimitMs.load();
     const ULONGLONG deadline = GetTickCount64() + limitMs;
@@ -491,9 +503,15 @@ int CTlsSession::Recv(char* pBuffer, int nCapacity) {
 // it is cancelled and its completion waited for on the session's own event, never through
 // the socket, which another thread may have closed. So the system never writes into a
 // buffer or an OVERLAPPED that is gone. Bytes that arrive as the time runs out are kept.
+// The wait for a cancelled receive is bounded too: a cancel that lands while the receive is
+// being started is lost (Wine), so it is repeated for kCancelGraceMs, then the socket is shut
+// down (which ends a pending receive at once); a receive that outlives that as well is left
+// with its OVERLAPPED, event and buffer (never freed), and the session reads no more.
 int CTlsSession::ReceiveWithin(DWORD timeoutMs, int* error) {
     WSABUF buffer{static_cast<ULONG>(m_recvChunk.size()), m_recvChunk.data()};
-    WSAOVERLAPPED ov{};
+    if (!m_pRecvOv) m_pRecvOv.reset(new WSAOVERLAPPED);
+    WSAOVERLAPPED& ov = *m_pRecvOv;
+    ov = WSAOVERLAPPED{};
     ov.hEvent = m_hRecvEvent;
     WSAResetEvent(m_hRecvEvent);
     DWORD got = 0, flags = 0;
@@ -501,13 +519,29 @@ int CTlsSession::ReceiveWithin(DWORD timeoutMs, int* error) {
     *error = WSAGetLastError();
     if (*error != WSA_IO_PENDING) return -1;
     const bool timedOut = WaitForSingleObject(m_hRecvEvent, timeoutMs) != WAIT_OBJECT_0;
-    if (timedOut) {
-        CancelIoEx(reinterpret_cast<HANDLE>(m_hSocket), &ov);
-        WaitForSingleObject(m_hRecvEvent, INFINITE);
+    if (timedOut && !FinishCancelledReceive(&ov)) {
+        m_bRecvAbandoned = true;
+        *error = WSAETIMEDOUT;
+        return -1;
     }
     if (WSAGetOverlappedResult(m_hSocket, &ov, &got, FALSE, &flags)) return static_cast<int>(got);
     *error = timedOut ? WSAETIMEDOUT : WSAGetLastError();
     return -1;
+}
+
+bool CTlsSession::FinishCancelledReceive(WSAOVERLAPPED* ov) {
+    const ULONGLONG start = GetTickCount64();
+    bool shut = false;
+    for (;;) {
+        CancelIoEx(reinterpret_cast<HANDLE>(m_hSocket), ov);
+        if (WaitForSingleObject(m_hRecvEvent, kCancelSliceMs) == WAIT_OBJECT_0) return true;
+        const ULONGLONG elapsed = GetTickCount64() - start;
+        if (elapsed >= 2 * kCancelGraceMs) return false;
+        if (!shut && elapsed >= kCancelGraceMs) {
+            shutdown(m_hSocket, SD_BOTH);
+            shut = true;
+        }
+    }
 }
 
 void CTlsSession::SetWaitLimit(int nSeconds) {

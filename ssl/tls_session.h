@@ -60,12 +60,17 @@ private:
     bool PostHandshakeMessage();                  // caller holds m_readLock only
     // Caller holds m_readLock only: bytes received (0: orderly end), or -1 and *error.
     int ReceiveWithin(DWORD timeoutMs, int* error);
+    // Caller holds m_readLock: cancels the receive and waits, bounded, for its completion;
+    // false when it never came (the socket has been shut down meanwhile).
+    bool FinishCancelledReceive(WSAOVERLAPPED* ov);
 
     const SOCKET m_hSocket;             // set at construction, never changed
     sockaddr_in m_local{}, m_peer{};    // set by Start, read-only afterwards
     std::string m_strLogFile;           // set by Start, read-only afterwards
     std::vector<char> m_recvChunk;      // guarded by m_readLock: what one recv returned
     const HANDLE m_hRecvEvent;          // used by the reader alone (m_readLock), freed at the end
+    std::unique_ptr<WSAOVERLAPPED> m_pRecvOv;  // guarded by m_readLock: the receive's
+    bool m_bRecvAbandoned = false;      // guarded by m_readLock: a receive never completed
     std::atomic<DWORD> m_dwWaitLimitMs{kDefaultWaitLimitSec * 1000};  // any thread
 
     std::mutex m_readLock, m_sendLock, m_stateLock;

@@ -31,6 +31,8 @@ Script (a dict; every key optional):
   "on_connect": [actions]   run once the connection is ready (after the handshake for TLS)
   "rules": [{"kind": "frame"|"raw"|"any", "prefix": "hex", "do": [actions]}, ...]
             the first rule whose kind and prefix match a received frame runs; none: silence
+  "handshake_pace": s  TLS: hold each handshake flight of ours s seconds before sending it
+                      (a slow or busy host that accepted the connection)
   "half_open": true   at the client's end of stream record "eof" and keep our side open
                       (a busy or unreachable host) until the listener stops
   "stop_reading": true  once the connection is ready, read nothing more (event "paused")
@@ -306,11 +308,16 @@ class _Connection:
     def _tls_record(self, rec):
         self.inbio.write(rec)
         if not self.ready:
+            pace = float(self.listener.script.get("handshake_pace", 0))
             try:
                 self.tls.do_handshake()
             except ssl.SSLWantReadError:
+                if pace and self.outbio.pending:
+                    time.sleep(pace)
                 self._flush_tls()
                 return
+            if pace and self.outbio.pending:
+                time.sleep(pace)
             self._flush_tls()
             self.ready = True
             self.record("handshake", version=self.tls.version(), cipher=self.tls.cipher()[0])

@@ -60,3 +60,18 @@ DWORD WaitHandlingSentMessages(HANDLE hObject, DWORD dwTimeoutMs)
         PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
 }
+
+void PauseHandlingSentMessages(DWORD dwMs)
+{
+    const DWORD dwStart = GetTickCount();
+    for (;;) {
+        const DWORD dwElapsed = GetTickCount() - dwStart;
+        if (dwElapsed >= dwMs)
+            return;
+        if (MsgWaitForMultipleObjectsEx(0, nullptr, dwMs - dwElapsed, QS_SENDMESSAGE,
+                                        MWMO_INPUTAVAILABLE) == WAIT_OBJECT_0) {
+            MSG msg;
+            PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        }
+    }
+}

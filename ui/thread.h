@@ -21,3 +21,7 @@ HANDLE AfxBeginThread(AFX_THREADPROC pfnThreadProc, void* pParam,
 // threads send to this thread's windows while it waits. Returns WAIT_OBJECT_0, WAIT_TIMEOUT
 // or WAIT_FAILED.
 DWORD WaitHandlingSentMessages(HANDLE hObject, DWORD dwTimeoutMs);
+
+// Lets dwMs pass, handling messages that other threads send to this thread's windows
+// meanwhile (a pause of the user-interface thread that must not hold up a sender).
+void PauseHandlingSentMessages(DWORD dwMs);

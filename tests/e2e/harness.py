@@ -208,6 +208,12 @@ class TrayShell(_LineProcess):
         with self.cond:
             return len(self.events)
 
+    def hold_calls(self, ms):
+        """Makes the stand-in shell hold every later Shell_NotifyIcon call ms before it
+        answers (0: answer at once again), as a hung or slow shell does."""
+        self.proc.stdin.write(b"delay %d\n" % ms)
+        self.proc.stdin.flush()
+
     def wait(self, predicate, timeout=BOUND):
         with self.cond:
             return self.cond.wait_for(lambda: predicate(self), timeout)

@@ -88,16 +88,17 @@ STOPPED = {"stop_reading": True, "half_open": True, "rcvbuf": 4096}
 
 
 def row(name, steps, tls=False, host=None, cert=None, level=99, waits=None, config="",
-        warm=True):
+        warm=True, env=None):
     """A row: the host's script (None: nothing listens; cert: a TLS host with that
     certificate, "plain": a plain host although the request asks for TLS), the terminal's
     steps, and the longest UI wait it may show with its reason (waits=(seconds, why)). config:
     more config.ini text for the relay that plays it; warm: whether that relay makes a first
-    plain and TLS connection before its rows (not when it may connect nowhere)."""
+    plain and TLS connection before its rows (not when it may connect nowhere); env: more
+    environment for that relay."""
     if cert is None and tls and host is not None:
         cert = "server_ip1"
     return dict(name=name, steps=steps, tls=tls, host=host, cert=cert, level=level,
-                waits=waits or (UI_BOUND, ""), config=config, warm=warm)
+                waits=waits or (UI_BOUND, ""), config=config, warm=warm, env=env or {})
 
 
 # [RELAY] settings of the field-fault rows: a short connect limit keeps the rows short; every
@@ -117,6 +118,23 @@ STALLED_END_BOUND = 2.0
 STALLED_EXIT_BOUND = 2.1 + UI_BOUND
 SENDS_16M = {"rules": [{"kind": "any", "prefix": "46",
                         "do": [{"send_len": 16 << 20, "byte": "41"}]}]}
+# A receive thread that will not end. The relay's test seam PELLARIN_TEST_LOSE_STOP_CANCEL=1
+# leaves out the stop's cancel and shutdown of the socket, as when Wine loses the cancel
+# (docs/wine-findings.md), which cannot be had on demand; the host sends half a record and
+# stays silent, so the receive thread waits for the rest until the TLS library's 15 s read
+# limit (or until the host closes). Ending the connection waits END_WAIT for it, then detaches
+# it with one status line.
+LOST_CANCEL = {"PELLARIN_TEST_LOSE_STOP_CANCEL": "1"}
+HALF_RECORD = {"half_open": True, "on_connect": [{"half_record": 300}]}
+END_WAIT = 2.0
+DETACHED = "수신 종료 지연, 분리함 127.0.0.1:%d"
+# Seconds from the terminal's end of a connection to the next request served, the receive
+# thread not ending or the shell not answering: END_WAIT, then the suite's frame gaps and the
+# line's 100 ms end of frame.
+STUCK_END_BOUND = 3.0
+SHELL_HOLD_MS = 10000  # the stand-in shell answers each call this late
+HANDSHAKE_PACE = 1.3   # seconds a pacing host holds each handshake flight (two: under the limit)
+WM_COMM_RXCHAR = 0x0401
 
 HANDSHAKE_WAIT = (HANDSHAKE_LIMIT + UI_BOUND, "TLS handshake, bounded by its limit")
 SEND_WAIT = (SEND_LIMIT + UI_BOUND, "send held by a host that stopped reading")
@@ -197,6 +215,13 @@ ROWS = [
     row("terminal stops reading, host floods, exit", [("connect",), ("trigger",), ("stall",),
                                                       ("end_stalled", "exit")],
         host=SENDS_16M, config=RELAY_CONFIG, level=0),
+    row("receive thread that will not end, dle", [("connect",), ("end_stuck",)], tls=True,
+        host=HALF_RECORD, env=LOST_CANCEL),
+    row("terminal frame while the port-lost notice waits", [("connect",), ("lost_stuck",)],
+        tls=True, host=HALF_RECORD, env=LOST_CANCEL),
+    row("tray shell answers late, dle", [("connect",), ("slow_shell",)], host=ECHO, level=0),
+    row("host paces its handshake", [("connect",), ("exchange",)], tls=True, level=0,
+        host=dict(ECHO, handshake_pace=HANDSHAKE_PACE)),
     # Unwarmed, the row begins while the new relay hides its main window.
     row("AllowHosts with a bad entry", [("bad_allow_list",)], host=ECHO,
         config=BAD_RELAY_CONFIG, level=0, warm=False, waits=HIDE_WAIT),
@@ -331,14 +356,16 @@ class FaultTable(unittest.TestCase):
         level). The status lines of its start are kept as relay.start_entries."""
         relay = FaultTable.relay
         level = r["level"]
-        if relay and relay.running() and relay.level == level and relay.config == r["config"]:
+        if relay and relay.running() and relay.level == level and \
+                relay.config == r["config"] and relay.row_env == r["env"]:
             return relay
         self.watch.hwnd = None
         if relay and relay.running():
             relay.exit_through_tray()
         BENCH.store_port("COM1")
         relay = BENCH.relay(level=level, config=r["config"],
-                            env={"SSLLIB32_HANDSHAKE_TIMEOUT": str(HANDSHAKE_LIMIT)})
+                            env=dict(r["env"], SSLLIB32_HANDSHAKE_TIMEOUT=str(HANDSHAKE_LIMIT)))
+        relay.row_env = r["env"]
         FaultTable.relay = relay.start()  # ended by the test's cleanup, whatever fails
         relay.start_entries = relay.entries()
         self.term = BENCH.terminal
@@ -406,8 +433,8 @@ class FaultTable(unittest.TestCase):
         entries = relay.wait_log(lambda es: seen(es) > before)
         self.assertGreater(seen(entries), before,
                            "the relay did not serve the request after %r; its last lines:\n%s"
-                           % (data[:20], "\n".join("  %s %s" % (e.kind, e.text[:120])
-                                                    for e in entries[-8:])))
+                           % (data[:20], "\n".join("  %s %d %s %s" % (
+                               e.kind, e.count, e.text[:120], e.hex[:60]) for e in entries[-8:])))
 
     def drop(self, relay):
         """EOM: the row leaves no connection behind; the log is cleared."""
@@ -864,6 +891,88 @@ class FaultTable(unittest.TestCase):
             "", how, elapsed, self.quiet()), file=sys.stderr, flush=True)
         self.assertLess(elapsed, STALLED_EXIT_BOUND if how == "exit" else STALLED_END_BOUND)
         self.assertTrue(self.host.wait_events("closed", timeout=h.BOUND)[0], "left open")
+
+    def step_end_stuck(self, r):
+        """DLE while the receive thread will not end: the next request is served within
+        STUCK_END_BOUND, with one status line for the thread left behind, which ends by itself
+        later (the host then sees the close) and is released at the next request."""
+        relay = FaultTable.relay
+        started = time.monotonic()
+        self.served(relay, bytes([h.DLE]))
+        elapsed = time.monotonic() - started
+        print("faults: %-42s served %.2f s after the DLE" % ("", elapsed), file=sys.stderr,
+              flush=True)
+        self.assertLess(elapsed, STUCK_END_BOUND)
+        self.assertGreaterEqual(elapsed, END_WAIT, "the seam did not hold the thread")
+        self.assert_detached_once(relay)
+        self.release_detached()
+
+    def release_detached(self):
+        """The silent host closes its side now: the detached thread's receive ends and the
+        thread with it (the row's last request releases it; the handle count then shows it).
+        Left alone, it would end at the TLS library's 15 s read limit."""
+        self.assertEqual(count(self.host, "eof"), 0, "the detached thread had ended already")
+        self.host._conns[-1].close("test")
+
+    def assert_detached_once(self, relay):
+        lines = [e.text for e in relay.entries() if e.kind == "status"
+                 and e.text.startswith(DETACHED.split(" 127")[0])]
+        self.assertEqual(lines, [DETACHED % self.host.port])
+
+    def step_lost_stuck(self, r):
+        """The pair vanishes while the receive thread will not end, so the port-lost notice
+        waits END_WAIT for it; a terminal frame comes meanwhile. It is handled after the
+        notice, in its turn: its log line follows the loss line and it does not reach the
+        host, whose connection the notice ended. (The frame is WM_COMM_RXCHAR sent from
+        outside, as the watch thread sends it, with the last frame still in the buffer: the
+        lost port's own watch thread has ended.)"""
+        relay = FaultTable.relay
+        frame = bytes([2]) + SAFE
+        self.send(frame, paced=False)
+        self.assertTrue(h.poll(lambda: len([e for e in self.host.events
+                                            if e["event"] == "frame"]) == 1))
+        ctl = os.environ["PELLARIN_PTYS_CTL"]
+        BENCH.terminal.close()
+        subprocess.run(["bash", ctl, "--kill", "1"], check=True)
+        try:
+            time.sleep(0.5)  # the notice comes 8 ms after the loss; its wait lasts END_WAIT
+            sent = relay.inspector.call("send", hwnd=relay.main, msg=WM_COMM_RXCHAR,
+                                        wparam=len(frame), lparam=0, timeout=300)
+            self.assertTrue(sent.get("ok"), sent)
+            entries = relay.wait_log(lambda es: PORT_LOST in ps.statuses(es) and len(
+                [e for e in es if e.kind == "CAT->VAN" and e.count == len(frame)]) >= 2)
+        finally:
+            subprocess.run(["bash", ctl, "--start", "1"], check=True)
+            BENCH.terminal = self.term = termsim.Terminal(os.environ["PELLARIN_TERM_COM1"])
+        texts = [(e.kind, e.text) for e in entries]
+        lost_at = texts.index(("status", PORT_LOST))
+        self.assertEqual([e.kind for e in entries[lost_at:] if e.kind == "CAT->VAN"],
+                         ["CAT->VAN"], "the frame ran inside the notice's wait")
+        self.assertEqual(len([e for e in self.host.events if e["event"] == "frame"]), 1,
+                         "the frame reached the connection being ended")
+        self.assert_detached_once(relay)
+        self.release_detached()
+        self.assertIn(PORT_OPEN, ps.statuses(relay.wait_log(
+            lambda es: PORT_OPEN in ps.statuses(es), 2 * 2 + h.BOUND)))
+
+    def step_slow_shell(self, r):
+        """The shell holds every tray call SHELL_HOLD_MS before it answers, from just before
+        DLE: the next request is served within STUCK_END_BOUND all the same (nothing of the
+        relay waits on the shell), and the idle picture arrives once the shell answers."""
+        relay = FaultTable.relay
+        BENCH.tray.hold_calls(SHELL_HOLD_MS)
+        try:
+            started = time.monotonic()
+            self.served(relay, bytes([h.DLE]))
+            elapsed = time.monotonic() - started
+        finally:
+            BENCH.tray.hold_calls(0)
+        print("faults: %-42s served %.2f s after the DLE" % ("", elapsed), file=sys.stderr,
+              flush=True)
+        self.assertLess(elapsed, STUCK_END_BOUND)
+        self.assertTrue(self.host.wait_events("closed", timeout=h.BOUND)[0], "left open")
+        self.assertTrue(relay.wait_icon(BENCH.idle, SHELL_HOLD_MS / 1000.0 + h.BOUND),
+                        "tray picture %r" % relay.icon_now())
 
     def step_second(self, r):
         """A second relay started on COM1, which this one holds, fails to open it as a missing

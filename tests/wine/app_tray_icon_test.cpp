@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -226,4 +227,97 @@ TEST_F(TrayIconShown, AfterABurstOfRequestsTheShellIsLeftWithTheLastPictureAsked
             << (row.hDirect ? ", then a direct change" : "");
         EXPECT_TRUE(TrayIconPresent(owner.hWnd, kTrayId));
     }
+}
+
+namespace {
+
+// A stand-in notification area of the test's own, on a thread of its own: Shell_NotifyIcon
+// hands every call to the first window of the shell's class, which one made later is
+// (docs/wine-findings.md). It answers each call after holdMs, as a slow or hung shell does,
+// and counts the calls it has begun.
+class SlowShell {
+public:
+    SlowShell()
+    {
+        m_thread = std::thread([this] { Run(); });
+        WaitForSingleObject(m_hReady, kBoundMs);
+    }
+    ~SlowShell()
+    {
+        holdMs = 0;
+        if (hWnd)
+            PostMessageA(hWnd, WM_CLOSE, 0, 0);
+        m_thread.join();
+        CloseHandle(m_hReady);
+    }
+    HWND hWnd = nullptr;
+    std::atomic<DWORD> holdMs{0};
+    std::atomic<int> nCalls{0};
+
+private:
+    static LRESULT CALLBACK Proc(HWND h, UINT msg, WPARAM w, LPARAM l)
+    {
+        auto* pThis = reinterpret_cast<SlowShell*>(GetWindowLongPtrA(h, GWLP_USERDATA));
+        if (msg == WM_COPYDATA && pThis) {
+            ++pThis->nCalls;
+            Sleep(pThis->holdMs);
+            return TRUE;
+        }
+        if (msg == WM_CLOSE) {
+            DestroyWindow(h);
+            PostQuitMessage(0);
+            return 0;
+        }
+        return DefWindowProcA(h, msg, w, l);
+    }
+    void Run()
+    {
+        WNDCLASSA wc = {};
+        wc.lpfnWndProc = Proc;
+        wc.hInstance = GetModuleHandleA(nullptr);
+        wc.lpszClassName = "Shell_TrayWnd";
+        RegisterClassA(&wc);
+        hWnd = CreateWindowExA(WS_EX_TOOLWINDOW, "Shell_TrayWnd", "", WS_POPUP, 0, 0, 0, 0,
+                               nullptr, nullptr, wc.hInstance, nullptr);
+        SetWindowLongPtrA(hWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+        SetEvent(m_hReady);
+        MSG msg;
+        while (GetMessageA(&msg, nullptr, 0, 0) > 0)
+            DispatchMessageA(&msg);
+        UnregisterClassA("Shell_TrayWnd", wc.hInstance);
+    }
+    HANDLE m_hReady = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    std::thread m_thread;
+};
+
+} // namespace
+
+// The worker hands a picture to a shell that answers 1.5 s later: meanwhile the object
+// answers at once (its lock is not held across the call), and a picture asked for during it
+// is the one the shell ends with.
+TEST(TrayIcon, AShellThatAnswersLateHoldsNoLockOfTheObject)
+{
+    SlowShell shell;
+    ASSERT_NE(shell.hWnd, nullptr);
+    ASSERT_EQ(FindWindowA("Shell_TrayWnd", nullptr), shell.hWnd) << "the real shell comes first";
+    OwnerWindow owner;
+    const HICON hIdle = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(131));
+    const HICON hTraffic = LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(132));
+    CTrayIconView icon;
+    ASSERT_EQ(icon.Create(owner.hWnd, kTrayNotify, "tip", hIdle, kTrayId), 1);
+    const int nBefore = shell.nCalls;
+    shell.holdMs = 1500;
+    icon.RequestIcon(hTraffic);
+    const DWORD dwStart = GetTickCount();
+    while (shell.nCalls == nBefore && GetTickCount() - dwStart < kBoundMs)
+        Sleep(5);
+    ASSERT_GT(shell.nCalls, nBefore) << "the worker never called the shell";
+
+    const DWORD dwAsked = GetTickCount();
+    EXPECT_TRUE(icon.IsShown());
+    icon.RequestIconInTurn(hIdle);
+    EXPECT_LT(GetTickCount() - dwAsked, 500u) << "the object waited for the shell";
+    shell.holdMs = 0;
+    ASSERT_TRUE(icon.WaitForPicture(kBoundMs));
+    EXPECT_EQ(icon.Record().hIcon, hIdle);
 }

@@ -556,9 +556,17 @@ unsigned long long Fnv1a(const BYTE* p, size_t n)
     return h;
 }
 
+// Milliseconds the tray shell holds every call before it answers (a hung or slow shell); set
+// by a "delay N" line on its standard input.
+volatile LONG g_trayDelayMs = 0;
+
 LRESULT CALLBACK TrayProc(HWND h, UINT msg, WPARAM w, LPARAM l)
 {
     if (msg != WM_COPYDATA) return DefWindowProcW(h, msg, w, l);
+    if (LONG delay = g_trayDelayMs) {
+        Emit("{\"ev\":\"held\",\"ms\":" + std::to_string(delay) + "}");
+        Sleep((DWORD)delay);
+    }
     const COPYDATASTRUCT* cds = (const COPYDATASTRUCT*)l;
     static const char* const ops[] = {"ADD", "MODIFY", "DELETE", "SETFOCUS", "SETVERSION"};
     if (cds->cbData < sizeof(NotifyData)) {
@@ -589,12 +597,19 @@ LRESULT CALLBACK TrayProc(HWND h, UINT msg, WPARAM w, LPARAM l)
     return TRUE;
 }
 
-// Ends the tray shell when its standard input closes, so the harness needs no kill.
+// Ends the tray shell when its standard input closes, so the harness needs no kill; a line
+// "delay N" makes it hold every later call N ms before answering.
 DWORD WINAPI WatchStdin(LPVOID thread)
 {
     char buf[256];
     DWORD got;
+    std::string line;
     while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buf, sizeof buf, &got, nullptr) && got > 0) {
+        line.append(buf, got);
+        for (size_t nl; (nl = line.find('\n')) != std::string::npos; line.erase(0, nl + 1)) {
+            if (line.compare(0, 6, "delay ") == 0)
+                InterlockedExchange(&g_trayDelayMs, atol(line.c_str() + 6));
+        }
     }
     PostThreadMessageW((DWORD)(DWORD_PTR)thread, WM_QUIT, 0, 0);
     return 0;
