@@ -665,7 +665,7 @@ class FaultTable(unittest.TestCase):
 
     def step_trigger(self, r):
         self.send(b"F", paced=False)
-        self.assertTrue(self.host.wait_events("raw" if r["tls"] else "frame", timeout=h.BOUND)[0])
+        self.assertTrue(self.host.wait_events("frame", timeout=h.BOUND)[0])
         self.assertTrue(h.poll(lambda: len(self.term.received()) > 0), "the host is not sending")
 
     def step_fill(self, r):
