@@ -414,10 +414,11 @@ class FaultTable(unittest.TestCase):
         self.send(data, paced=True)
         self.send(h.connect_request(port, 0x25))
         entries = relay.wait_log(lambda es: seen(es) > before)
+        last = ["  %s %s" % (e.kind, e.text[:120] if e.kind == "status"
+                             else "[%d] %s" % (e.count, e.hex[:48])) for e in entries[-8:]]
         self.assertGreater(seen(entries), before,
                            "the relay did not serve the request after %r; its last lines:\n%s"
-                           % (data[:20], "\n".join("  %s %s" % (e.kind, e.text[:120])
-                                                    for e in entries[-8:])))
+                           % (data[:20], "\n".join(last)))
 
     def drop(self, relay):
         """EOM: the row leaves no connection behind; the log is cleared."""
