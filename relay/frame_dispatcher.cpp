@@ -6,6 +6,7 @@
 #include "log/event_log.h"
 #include "log/relay_health.h"
 #include "relay/frame_route.h"
+#include "relay/frame_split.h"
 #include "res/resource.h"
 #include "ui/string_format.h"
 #include "ui/thread.h"
@@ -75,10 +76,20 @@ void CFrameDispatcher::SetHostPolicy(int nConnectTimeoutS, const HostAllowList& 
     m_allowHosts = allowHosts;
 }
 
-void CFrameDispatcher::OnFrame(const unsigned char* pFrame, int nCount)
+void CFrameDispatcher::OnFrame(const unsigned char* pBurst, int nCount)
 {
-    if (nCount <= 0)
-        return;
+    // Frames the terminal wrote without a pause arrive as one burst: each is handled (and
+    // logged) on its own, in order, where the first one's end is known (frame_split.h).
+    while (nCount > 0) {
+        const int nFrame = FirstFrameLength(pBurst, nCount);
+        HandleFrame(pBurst, nFrame);
+        pBurst += nFrame;
+        nCount -= nFrame;
+    }
+}
+
+void CFrameDispatcher::HandleFrame(const unsigned char* pFrame, int nCount)
+{
     RelayHealth::CountBlock(HEALTH_TERMINAL_FRAMES, nCount);
     m_LogRecord.nKind = LOG_CAT_TO_VAN;
     m_LogRecord.strText = BlockText(pFrame, nCount);
@@ -169,11 +180,9 @@ void CFrameDispatcher::ForwardToHost(const unsigned char* pFrame, int nCount)
         return;
     case ROUTE_NONE:
         return;
-    case ROUTE_SESSION_OR_PLAIN:
+    case ROUTE_SEND:
+        // Through the session on a TLS connection, whatever the first byte.
         pConn->Send(pFrame, nCount, true);
-        break;
-    case ROUTE_PLAIN:
-        pConn->Send(pFrame, nCount, false);
         break;
     }
     // A send that timed out (the host stopped reading) or failed leaves the stream cut inside

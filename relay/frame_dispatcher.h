@@ -2,9 +2,11 @@
 //
 // The main window's WM_COMM_RXCHAR handler copies the burst out of the serial buffer and hands
 // the copy to OnFrame, on the user-interface thread, while the serial watch thread waits. Every
-// frame is logged first. A connect request drops the old connection and opens the one it names
-// (TLS or plain) with its receive thread; any other frame goes to the host by its first byte;
-// DLE and EOM end the connection, and so does a send that fails (a host that stopped reading).
+// frame is logged first (a burst holding frames written without a pause is cut into them, see
+// frame_split.h). A connect request drops the old connection and opens the one it names (TLS
+// or plain) with its receive thread; any other frame goes to the host (through the session on
+// a TLS connection); DLE and EOM end the connection, and so does a send that fails (a host
+// that stopped reading).
 // A request for a host outside [RELAY] AllowHosts is refused ("#3") as a request with bad
 // digits is: the old connection is dropped, no new one made. The connect is bounded by
 // [RELAY] ConnectTimeout.
@@ -84,8 +86,9 @@ public:
     // thread, before the first frame; until then 10 s and any host.
     void SetHostPolicy(int nConnectTimeoutS, const HostAllowList& allowHosts);
 
-    // One frame from the terminal: 1 to COMM_RX_BUFFER bytes, the caller's copy. UI thread.
-    void OnFrame(const unsigned char* pFrame, int nCount);
+    // One burst from the terminal: 1 to COMM_RX_BUFFER bytes, the caller's copy, handled as
+    // one frame or, where frames were glued together, as several in order. UI thread.
+    void OnFrame(const unsigned char* pBurst, int nCount);
 
     // Ends the connection, if any, and waits at most 2 s for its receive thread (handling sent
     // messages), detaching it after that; releases detached threads that have ended. UI
@@ -103,6 +106,7 @@ public:
     int HostPort() const { return m_nHostPort; }
 
 private:
+    void HandleFrame(const unsigned char* pFrame, int nCount);
     void ConnectFromRequest(const unsigned char* pFrame, int nCount);
     void ForwardToHost(const unsigned char* pFrame, int nCount);
     bool HasHostConnection();

@@ -11,13 +11,7 @@ FrameRoute RouteFrame(unsigned char byFirst)
     case 0x21:
     case 0x25:
         return ROUTE_NONE;
-    case 0x02:
-    case 0x06:  // ACK
-    case 0x15:  // NAK
-    case 0x49:  // 'I'
-    case 0x54:  // 'T'
-        return ROUTE_SESSION_OR_PLAIN;
     default:
-        return ROUTE_PLAIN;
+        return ROUTE_SEND;
     }
 }

@@ -21,6 +21,8 @@ seed "$c" ssl_request '\x21192000002010700\x31\x21'
 seed "$c" plain_request '\x25127000000001808\x30X'
 seed "$c" ack '\x06'
 seed "$c" message '\x02TEST\x03'
+seed "$c" dle_then_request '\x10\x25127000000001808\x30X'
+seed "$c" request_then_message '\x25127000000001808\x30X\x02TEST\x03'
 l="$build/corpus/fuzz_line_format"
 seed "$l" summary_ack '\x00\x00\x00\x00\x00\x01\x00\x00\x01\x00\x06'
 seed "$l" full_message '\x01\x00\x00\x00\x00\x02\x00\x00\x19\x000123456789ABCDEFGHIJKLMNO'

@@ -54,8 +54,10 @@ if [ ! -f "$WINEPREFIX/.pellarin-ready" ]; then
   touch "$WINEPREFIX/.pellarin-ready"
 fi
 
-# The modem-line shim that lets Wine wait for serial events on the test ptys (tools/ptyshim).
+# The modem-line shim that lets Wine wait for serial events on the test ptys (tools/ptyshim)
+# and the null-modem bridge of the pairs (tools/ptybridge).
 if [ "$PELLARIN_NO_32BIT" = 1 ]; then
   echo "setup: this machine runs no 32-bit programs: Wine runs the x86_64 build only"
 fi
 bash "$(dirname "$0")/ptyshim/build.sh" "${PELLARIN_SHIM_ROOT:-$WINEPREFIX/../shim}"
+bash "$(dirname "$0")/ptybridge/build.sh" "${PELLARIN_SHIM_ROOT:-$WINEPREFIX/../shim}"

@@ -7,20 +7,24 @@
 #   with-ptys.sh --kill N        (inside a run) stop pair N: its device vanishes under Wine
 #   with-ptys.sh --start N       (inside a run) start pair N again on the same link paths
 #
-# Pair N is `socat pty,link=DIR/comNa pty,link=DIR/comNb`: Wine opens comNa as COMN (mapped
-# once per prefix in HKLM\Software\Wine\Ports), a terminal simulator opens comNb. DIR is
+# Pair N is `ptybridge DIR/comNa DIR/comNb` (tools/ptybridge: two pty pairs, one thread per
+# direction, so a side that stops reading never holds up what the other side writes): Wine
+# opens comNa as COMN (mapped once per prefix in HKLM\Software\Wine\Ports), a terminal
+# simulator opens comNb. DIR is
 # stable per prefix ($WINEPREFIX/../ptys/<prefix name>), so the mapping survives restarts of
 # the pairs. Runs on one prefix take turns (a lock on DIR); a run nested in another reuses
 # the outer pairs.
 #
 # Exported to CMD: PELLARIN_PTY_DIR, PELLARIN_PTYS_CTL (this script, for --kill/--start),
 # PELLARIN_TERM_COMN (terminal side of pair N) and PELLARIN_HOST_COMN (the side Wine opens).
-# The modem-line shim that Wine needs on ptys is built here too if it is missing.
+# The bridge and the modem-line shim that Wine needs on ptys are built here if missing.
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/wine-env.sh"
 PORTS="${PELLARIN_PTY_PORTS:-1 2 3 10}"  # the port numbers N that get a pair
 dir="${PELLARIN_PTY_DIR:-$(dirname "$WINEPREFIX")/ptys/$(basename "$WINEPREFIX")}"
+shim_root="${PELLARIN_SHIM_ROOT:-$WINEPREFIX/../shim}"  # built helpers: the shim, the bridge
+bridge="$shim_root/bin/ptybridge"
 
 die() { echo "with-ptys: $*" >&2; exit 1; }
 
@@ -31,12 +35,13 @@ alive() {
   [ -n "$state" ] && [ "$state" != Z ]
 }
 
-# Our own socat for pair N, judged by its command line, so a reused PID is never killed.
+# Our own bridge for pair N, judged by its command line, so a reused PID is never killed.
 pair_pid() {
   local n=$1 pid
   pid="$(cat "$dir/com$n.pid" 2>/dev/null)" || return 1
   alive "$pid" || return 1
-  tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -q "link=$dir/com${n}a," || return 1
+  tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF " $dir/com${n}a $dir/com${n}b " ||
+    return 1
   echo "$pid"
 }
 
@@ -53,8 +58,7 @@ stop_pair() {
 start_pair() {
   local n=$1
   stop_pair "$n"
-  socat "pty,link=$dir/com${n}a,raw,echo=0" "pty,link=$dir/com${n}b,raw,echo=0" \
-    </dev/null >"$dir/com$n.log" 2>&1 9>&- &
+  "$bridge" "$dir/com${n}a" "$dir/com${n}b" </dev/null >"$dir/com$n.log" 2>&1 9>&- &
   echo $! >"$dir/com$n.pid"
   for _ in $(seq 250); do
     [ -e "$dir/com${n}a" ] && [ -e "$dir/com${n}b" ] && return 0
@@ -95,7 +99,8 @@ if [ -n "${PELLARIN_PTY_DIR:-}" ] && [ "$PELLARIN_PTY_DIR" = "$dir" ]; then
 fi
 
 mkdir -p "$dir"
-bash "$here/ptyshim/build.sh" "${PELLARIN_SHIM_ROOT:-$WINEPREFIX/../shim}" >/dev/null
+bash "$here/ptyshim/build.sh" "$shim_root" >/dev/null
+bash "$here/ptybridge/build.sh" "$shim_root" >/dev/null
 exec 9>"$dir/.lock"
 flock 9
 map_ports

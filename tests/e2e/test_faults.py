@@ -222,6 +222,16 @@ ROWS = [
     row("tray shell answers late, dle", [("connect",), ("slow_shell",)], host=ECHO, level=0),
     row("host paces its handshake", [("connect",), ("exchange",)], tls=True, level=0,
         host=dict(ECHO, handshake_pace=HANDSHAKE_PACE)),
+    # Frames the terminal writes without a pause reach the relay in one read: the close and
+    # the request behind it are both served. A frame of any first byte on a TLS connection
+    # goes through the session, and the connection stays up.
+] + [
+    row("%s and a connect request in one read, %s" % (how.upper(), "TLS" if tls else "plain"),
+        [("connect",), ("glued", how)], tls=tls, host=ECHO)
+    for how, tls in (("dle", True), ("eom", False))
+] + [
+    row("EOT frame on a TLS connection", [("connect",), ("through_session", h.EOT)], tls=True,
+        host=ECHO),
     # Unwarmed, the row begins while the new relay hides its main window.
     row("AllowHosts with a bad entry", [("bad_allow_list",)], host=ECHO,
         config=BAD_RELAY_CONFIG, level=0, warm=False, waits=HIDE_WAIT),
@@ -431,10 +441,11 @@ class FaultTable(unittest.TestCase):
         self.send(data, paced=True)
         self.send(h.connect_request(port, 0x25))
         entries = relay.wait_log(lambda es: seen(es) > before)
+        last = ["  %s %s" % (e.kind, e.text[:120] if e.kind == "status"
+                             else "[%d] %s" % (e.count, e.hex[:48])) for e in entries[-8:]]
         self.assertGreater(seen(entries), before,
                            "the relay did not serve the request after %r; its last lines:\n%s"
-                           % (data[:20], "\n".join("  %s %d %s %s" % (
-                               e.kind, e.count, e.text[:120], e.hex[:60]) for e in entries[-8:])))
+                           % (data[:20], "\n".join(last)))
 
     def drop(self, relay):
         """EOM: the row leaves no connection behind; the log is cleared."""
@@ -682,7 +693,7 @@ class FaultTable(unittest.TestCase):
 
     def step_trigger(self, r):
         self.send(b"F", paced=False)
-        self.assertTrue(self.host.wait_events("raw" if r["tls"] else "frame", timeout=h.BOUND)[0])
+        self.assertTrue(self.host.wait_events("frame", timeout=h.BOUND)[0])
         self.assertTrue(h.poll(lambda: len(self.term.received()) > 0), "the host is not sending")
 
     def step_fill(self, r):
@@ -972,6 +983,41 @@ class FaultTable(unittest.TestCase):
         self.assertTrue(self.host.wait_events("closed", timeout=h.BOUND)[0], "left open")
         self.assertTrue(relay.wait_icon(BENCH.idle, SHELL_HOLD_MS / 1000.0 + h.BOUND),
                         "tray picture %r" % relay.icon_now())
+    def step_glued(self, r, how):
+        """DLE or EOM and a connect request written in one go: the connection closes, the
+        request connects, and the log shows them as two frames."""
+        relay = FaultTable.relay
+        close = h.DLE if how == "dle" else h.EOM
+        other = self.new_host(ECHO, "server_ip1" if r["tls"] else None)
+        request = h.connect_request(other.port, 0x21 if r["tls"] else 0x25)
+        self.send(bytes([close]) + request, paced=False)
+        status = "접속 127.0.0.1:%d" % other.port
+        entries = relay.wait_status(status, h.BOUND)
+        self.assertIn(status, ps.statuses(entries), "the request behind %s was not served"
+                      % how.upper())
+        self.assertTrue(self.host.wait_events("closed", timeout=h.BOUND)[0], "old one left open")
+        frames = [(e.count, e.hex[:2]) for e in entries if e.kind == "CAT->VAN"]
+        self.assertEqual(frames[-2:], [(1, "%02x" % close), (18, "%02x" % request[0])])
+        self.host = other
+        self.exchange(relay, other)
+
+    def step_through_session(self, r, first):
+        """A frame whose first byte is none of the message kinds reaches a TLS host inside a
+        record (the host sees no raw bytes), comes back, and the connection carries on."""
+        conn = [e for e in list(self.host.events) if e["event"] == "connect"][-1]["conn"]
+        frame = bytes([first]) + b"ABC"
+        self.send(frame, paced=False)
+        self.assertTrue(h.poll(lambda: host_rx(self.host, conn) == frame), "host got %r"
+                        % host_rx(self.host, conn))
+        self.assertEqual([e["hex"] for e in list(self.host.events) if e["event"] == "raw"], [])
+        self.assertEqual(self.term.wait_received(len(frame), h.BOUND), frame)
+        self.assertEqual(count(self.host, "closed"), 0, "the connection ended")
+        more = b"".join(self.counted_frames(2))
+        self.send(more, paced=False)
+        self.assertTrue(h.poll(lambda: host_rx(self.host, conn) == frame + more),
+                        "the connection does not carry on")
+        self.assertEqual(digest(self.term.wait_received(len(frame + more), h.BOUND)),
+                         digest(frame + more))
 
     def step_second(self, r):
         """A second relay started on COM1, which this one holds, fails to open it as a missing

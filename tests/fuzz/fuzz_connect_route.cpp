@@ -1,5 +1,5 @@
-// Fuzz target: any frame of 0 to 4096 bytes through connect-request recognition, parse and
-// routing. Besides the sanitizers' memory checks it compares the answers with a second,
+// Fuzz target: any frame of 0 to 4096 bytes through connect-request recognition, parse,
+// routing and the cut after a burst's first frame. Besides the sanitizers' memory checks it compares the answers with a second,
 // independent reading of the frame layout and aborts on any disagreement.
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +8,7 @@
 
 #include "relay/connect_request.h"
 #include "relay/frame_route.h"
+#include "relay/frame_split.h"
 
 namespace {
 
@@ -60,8 +61,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* pData, size_t nSize)
 
     if (nCount > 0) {
         const FrameRoute route = RouteFrame(pData[0]);
-        Check(route >= ROUTE_CLOSE && route <= ROUTE_PLAIN, "route in range");
+        Check(route >= ROUTE_CLOSE && route <= ROUTE_SEND, "route in range");
         Check(!bExpectRequest || route == ROUTE_NONE, "connect requests are never sent");
     }
+
+    // The cut: a close byte alone; an 18-byte request when what follows starts a frame the
+    // relay acts on; otherwise the whole burst.
+    const int nFirst = FirstFrameLength(pData, nCount);
+    if (nCount == 0) {
+        Check(nFirst == 0, "nothing to cut");
+        return 0;
+    }
+    const bool bClose = pData[0] == 0x10 || pData[0] == 0x19;
+    bool bRestStarts = false;
+    if (bExpectRequest && nCount > 18) {
+        const uint8_t by = pData[18];
+        const bool bRestRequest =
+            nCount >= 36 && (by == 0x25 || ((by == 0x0D || by == 0x21) &&
+                                            (pData[35] == 0x0D || pData[35] == 0x21)));
+        bRestStarts = by == 0x10 || by == 0x19 || by == 0x02 || by == 0x06 || by == 0x15 ||
+                      by == 'I' || by == 'T' || bRestRequest;
+    }
+    const int nExpected = bClose ? 1 : bRestStarts ? 18 : nCount;
+    Check(nFirst == nExpected, "first frame's length");
     return 0;
 }

@@ -12,6 +12,7 @@
 
 #include "relay/connect_request.h"
 #include "relay/frame_route.h"
+#include "relay/frame_split.h"
 
 namespace {
 
@@ -110,15 +111,75 @@ TEST(RouteFrame, EveryFirstByte)
     const std::map<int, FrameRoute> special = {
         {0x10, ROUTE_CLOSE}, {0x19, ROUTE_CLOSE},
         {0x0D, ROUTE_NONE}, {0x21, ROUTE_NONE}, {0x25, ROUTE_NONE},
-        {0x02, ROUTE_SESSION_OR_PLAIN}, {0x06, ROUTE_SESSION_OR_PLAIN},
-        {0x15, ROUTE_SESSION_OR_PLAIN}, {0x49, ROUTE_SESSION_OR_PLAIN},
-        {0x54, ROUTE_SESSION_OR_PLAIN},
     };
     for (int by = 0; by < 256; ++by) {
         const auto it = special.find(by);
-        const FrameRoute expected = it == special.end() ? ROUTE_PLAIN : it->second;
+        const FrameRoute expected = it == special.end() ? ROUTE_SEND : it->second;
         EXPECT_EQ(RouteFrame(static_cast<unsigned char>(by)), expected) << "byte " << by;
     }
 }
+
+// A burst cut into frames: the lengths FirstFrameLength gives, applied one after the other.
+struct SplitRow {
+    const char* pszName;
+    std::string strBurst;
+    std::vector<int> frames;
+};
+
+const std::string kRequest = "\x25" + kDigits + "X";
+const std::string kTlsRequest = "\x21" + kDigits + "\x21";
+
+const SplitRow kSplitRows[] = {
+    {"dle_alone", "\x10", {1}},
+    {"dle_then_request", "\x10" + kRequest, {1, 18}},
+    {"eom_then_tls_request", "\x19" + kTlsRequest, {1, 18}},
+    {"dle_eom_dle", "\x10\x19\x10", {1, 1, 1}},
+    {"eom_then_message", "\x19\x02" "AB\x03", {1, 4}},
+    {"dle_then_zero_bytes", "\x10" + std::string(3, '\0'), {1, 3}},
+    {"request_alone", kRequest, {18}},
+    {"request_then_message", kRequest + "\x02" "AB\x03", {18, 4}},
+    {"request_then_ack", kTlsRequest + "\x06", {18, 1}},
+    {"request_then_letter_t", kRequest + "T0123", {18, 5}},
+    {"request_then_dle", kRequest + "\x10", {18, 1}},
+    {"request_then_request", kRequest + kTlsRequest, {18, 18}},
+    {"request_then_request_then_eom", kTlsRequest + kRequest + "\x19", {18, 18, 1}},
+    {"bad_digits_then_dle", "\x25" "19A000002010" "7001" "X" "\x10", {18, 1}},
+    // Bytes a request ignores: filler, or a frame the relay would not act on.
+    {"request_then_crlf", kRequest + "\r\n", {20}},
+    {"request_then_zero", kRequest + std::string(1, '\0'), {19}},
+    {"request_then_text", kTlsRequest + "ignored tail", {30}},
+    {"request_then_short_request", kRequest + kRequest.substr(0, 17), {35}},
+    {"request_then_eot", kRequest + "\x04", {19}},
+    // Not a request (byte 17, length): no length known, the whole burst.
+    {"wrong_check_byte_then_dle", "\x21" + kDigits + "\x25" "\x10", {19}},
+    {"short_request_then_dle", "\x21" + kDigits + "\x10", {18}},
+    // A message runs to the end of the burst, whatever it holds.
+    {"message_with_dle_inside", "\x02" "A\x10" + kRequest, {21}},
+    {"eot_then_dle", "\x04\x10", {2}},
+};
+
+void PrintTo(const SplitRow& row, std::ostream* pOs) { *pOs << row.pszName; }
+
+class FrameSplitTest : public ::testing::TestWithParam<SplitRow> {};
+
+TEST_P(FrameSplitTest, CutsWhereTheFirstFrameEnds)
+{
+    const SplitRow& row = GetParam();
+    std::vector<int> frames;
+    size_t nAt = 0;
+    while (nAt < row.strBurst.size()) {
+        // Each rest in a buffer of its exact length: a read past it is an ASan fault.
+        const std::vector<unsigned char> rest = Frame(row.strBurst.substr(nAt));
+        const int nLength = FirstFrameLength(rest.data(), static_cast<int>(rest.size()));
+        ASSERT_GE(nLength, 1);
+        ASSERT_LE(nLength, static_cast<int>(rest.size()));
+        frames.push_back(nLength);
+        nAt += static_cast<size_t>(nLength);
+    }
+    EXPECT_EQ(frames, row.frames);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bursts, FrameSplitTest, ::testing::ValuesIn(kSplitRows),
+                         [](const auto& info) { return std::string(info.param.pszName); });
 
 }  // namespace

@@ -110,7 +110,7 @@ TEST_F(MainWindow, StartsWithTheStoredPortOpensItAndHides)
         CloseAbout(hAbout);
         EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(hMain); })) << "main window stays shown";
 
-        EXPECT_EQ(WindowText(hMain), kCaption);
+        EXPECT_TRUE(WaitUntil([&] { return WindowText(hMain) == kCaption; }));
         HWND hCombo = GetDlgItem(hMain, 1000);
         EXPECT_EQ(ComboItems(hCombo), (std::vector<std::wstring>{L"COM1", L"COM2", L"COM3",
                                                                  L"COM4", L"COM5", L"COM6",
@@ -119,8 +119,8 @@ TEST_F(MainWindow, StartsWithTheStoredPortOpensItAndHides)
         if (row.nSelected < 0) {
             EXPECT_EQ(WindowText(hCombo), L"");
         }
-        EXPECT_TRUE(TrayIconPresent(hMain, kTrayId));
-        EXPECT_FALSE(IsWindowVisible(run.LogWindow()));
+        EXPECT_TRUE(WaitUntil([&] { return TrayIconPresent(hMain, kTrayId); }));
+        EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(run.LogWindow()); }));
 
         DWORD dwType = 0;
         std::wstring strStored;
@@ -269,12 +269,12 @@ TEST_F(MainWindow, ExitAsksAndOnlyOkEndsTheRunAndRemovesTheIcon)
     PressButton(hBox, IDCANCEL);
     EXPECT_TRUE(WaitUntil([&] { return !IsWindow(hBox); }));
     EXPECT_FALSE(run.WaitEnded(300)) << "Cancel ended the program";
-    EXPECT_TRUE(TrayIconPresent(hMain, kTrayId));
+    EXPECT_TRUE(WaitUntil([&] { return TrayIconPresent(hMain, kTrayId); }));
 
     EXPECT_TRUE(run.ExitWithOk());
     EXPECT_FALSE(IsWindow(hMain));
     EXPECT_FALSE(IsWindow(run.LogWindow()));
-    EXPECT_FALSE(TrayIconPresent(hMain, kTrayId));
+    EXPECT_TRUE(WaitUntil([&] { return !TrayIconPresent(hMain, kTrayId); }));
 }
 
 TEST_F(MainWindow, ShellRestartKeepsTheIconAndTheCloseBoxHiding)
@@ -292,12 +292,12 @@ TEST_F(MainWindow, ShellRestartKeepsTheIconAndTheCloseBoxHiding)
     nid.uID = kTrayId;
     ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &nid));
     SendMessageW(hMain, kTaskbarCreated, 0, 0);
-    EXPECT_TRUE(TrayIconPresent(hMain, kTrayId));
+    EXPECT_TRUE(WaitUntil([&] { return TrayIconPresent(hMain, kTrayId); }));
 
     // A second announcement while the icon is there leaves it working: the close box still
     // only hides the window (it would ask to exit if the icon were thought lost).
     SendMessageW(hMain, kTaskbarCreated, 0, 0);
-    EXPECT_TRUE(TrayIconPresent(hMain, kTrayId));
+    EXPECT_TRUE(WaitUntil([&] { return TrayIconPresent(hMain, kTrayId); }));
     ShowWindow(hMain, SW_SHOW);
     ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(hMain) != FALSE; }));
     PostMessageW(hMain, WM_CLOSE, 0, 0);
@@ -313,7 +313,7 @@ TEST_F(MainWindow, LogWindowShowsFromTheMenuAndHidesWithClose)
     HWND hLog = nullptr;
     ASSERT_TRUE(WaitUntil([&] { return (hLog = run.LogWindow()) != nullptr; }));
     ASSERT_TRUE(WaitUntil([&] { return Contains(run.LogText(), L"COM1 Open 성공!"); }));
-    EXPECT_FALSE(IsWindowVisible(hLog));
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(hLog); }));
 
     PostMessageW(hMain, WM_COMMAND, 32773, 0);
     EXPECT_TRUE(WaitUntil([&] { return IsWindowVisible(hLog) != FALSE; }));

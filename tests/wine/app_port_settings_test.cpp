@@ -66,7 +66,10 @@ TEST(PortSettingsWindow, ComesToTheFrontAfterThePassword)
     PressButton(hAbout, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return !IsWindow(hAbout); }));
 
-    EXPECT_EQ(WindowsInFrontOf(hMain), std::vector<HWND>{}) << "the settings window is behind";
+    // The desktop may restack the windows after the show has returned (a fresh prefix is slow
+    // to): the settings window must come to the front, within the bound.
+    EXPECT_TRUE(WaitUntil([&] { return WindowsInFrontOf(hMain).empty(); }))
+        << "the settings window is behind " << WindowsInFrontOf(hMain).size() << " window(s)";
     EXPECT_TRUE(run.ExitWithOk());
 }
 

@@ -19,17 +19,12 @@ using namespace apptest;
 
 namespace {
 
-// Waits until the window and its controls have painted everything they were asked to.
-bool WaitPainted(HWND hWnd)
-{
-    return WaitUntil([&] { return !HasPendingPaint(hWnd); });
-}
-
-// Writes the screen area of hWnd as a 24-bit .bmp file, once it has painted; false if the
-// picture came out blank.
+// Writes the screen area of hWnd as a 24-bit .bmp file once it has painted everything it was
+// asked to and the picture shows it: the desktop may put the window on the screen a little
+// after it reports it painted. False if the picture is still blank at the bound.
 bool SaveWindowPicture(HWND hWnd, const std::wstring& strPath)
 {
-    return WaitPainted(hWnd) && WriteWindowAreaBmp(hWnd, strPath);
+    return WaitUntil([&] { return !HasPendingPaint(hWnd) && WriteWindowAreaBmp(hWnd, strPath); });
 }
 
 // Opens the settings window the way the operator does: Settings in the tray menu, then the
