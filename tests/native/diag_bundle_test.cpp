@@ -172,21 +172,21 @@ struct Item {
     long nFailAfter = -1;  // a read error after this many bytes
 };
 
-std::vector<BundleItem> MakeItems(const std::vector<Item>& specs)
+std::vector<BundleItem> MakeItems(const std::vector<Item>& rows)
 {
     std::vector<BundleItem> items;
     unsigned nSeed = 10;
-    for (const Item& spec : specs) {
+    for (const Item& row : rows) {
         BundleItem item;
-        item.strName = spec.pszName;
-        item.bLogFile = spec.bLog;
-        const std::string strData = Incompressible(spec.nBytes, nSeed++);
-        item.open = [spec, strData](std::string* pstrWhy) -> std::unique_ptr<IBundleSource> {
-            if (spec.bMissing) {
+        item.strName = row.pszName;
+        item.bLogFile = row.bLog;
+        const std::string strData = Incompressible(row.nBytes, nSeed++);
+        item.open = [row, strData](std::string* pstrWhy) -> std::unique_ptr<IBundleSource> {
+            if (row.bMissing) {
                 *pstrWhy = BUNDLE_FILE_MISSING;
                 return nullptr;
             }
-            return std::make_unique<CMemorySource>(strData, spec.nFailAfter);
+            return std::make_unique<CMemorySource>(strData, row.nFailAfter);
         };
         items.push_back(item);
     }

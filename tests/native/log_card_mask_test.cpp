@@ -125,7 +125,7 @@ const MaskRow kMaskRows[] = {
     {"bcd_printable_text", "XUUUUUUDD\xD2\x51\x21\x01\xFF", ""},
     {"bcd_after_length_byte_printable", "\x10UUUUUUDD\xD2\x51\x21\x01\x12\x34\x56\x7F",
      "\x10UUU\xFF\xFF\xFF" "DD\xDF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"},
-    {"bcd_mid_block_without_pad", Hex("aa4111111111111111d2512101234567cc"), ""},
+    {"bcd_mid_block_without_pad", Hex("aa4111111111111111d2512101234568cc"), ""},
     // Mid-block, the F pad fills a fixed-width field: to its 19th byte, or to the block's end.
     {"bcd_mid_block_field_of_19_bytes", Hex("aa4111111111111111d25121011234567890123fcc"),
      Hex("aa411111ffffff1111dfffffffffffffffffffffcc")},
