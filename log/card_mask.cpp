@@ -366,6 +366,29 @@ bool TrackPaddedToFieldWidth(const Nibbles& nib, size_t nStart, size_t nSep)
     return true;
 }
 
+// The track from nStart (separator at nSep) is a field of its own between delimiters: STX or
+// a field separator before it and, right behind the F pad that ends its last byte, a field
+// separator, ETX or the block's end. FS-separated messages carry packed track 2 so, with no
+// length byte and no fixed width.
+bool TrackInDelimitedField(const Nibbles& nib, size_t nStart, size_t nSep)
+{
+    constexpr unsigned char STX = 0x02, ETX = 0x03, FS = 0x1C;
+    if (nStart < 2)
+        return false;
+    const unsigned char byBefore = nib.Byte(nStart / 2 - 1);
+    if (byBefore != STX && byBefore != FS)
+        return false;
+    size_t k = nSep + 1;
+    while (k < nib.Size() && nib.At(k) <= 9)
+        ++k;
+    if (k >= nib.Size() || nib.At(k) != NIBBLE_PAD || k % 2 != 1)
+        return false;
+    if (k + 1 >= nib.Size())
+        return true;
+    const unsigned char byAfter = nib.Byte((k + 1) / 2);
+    return byAfter == FS || byAfter == ETX;
+}
+
 // Tries the packed card numbers that end before the separator nibble at nSep, nRun decimal
 // nibbles preceding it. Answers the nibble after the masked field, or 0 when nothing was
 // masked.
@@ -398,7 +421,8 @@ size_t MaskPackedAt(Nibbles& nib, size_t nSep, size_t nRun, size_t nScanStart)
             // not read as text; with one, the field must hold track data to its end.
             if (nField == 0 && (nDigits != nRun || ReadsAsText(nib, nStart, nSep) ||
                                 (nStart != nScanStart &&
-                                 !TrackPaddedToFieldWidth(nib, nStart, nSep))))
+                                 !TrackPaddedToFieldWidth(nib, nStart, nSep) &&
+                                 !TrackInDelimitedField(nib, nStart, nSep))))
                 continue;
             if (nField != 0 && !FieldIsTrackData(nib, nStart, nSep, nField))
                 continue;

@@ -41,8 +41,10 @@
 //       letters A-I, P-Y are decimal nibbles and '=' (0x3D) ends in D, so "4444 AUTH=" would
 //       read as 19 packed digits), and, unless it starts the block, its track must fill a
 //       fixed-width field: an F pad behind it runs to the field's 19th byte (such a field
-//       holds the longest track, 37 characters) or to the block's end. A lone F is no pad:
-//       EMV tags (9F.., 5F..) and binary bytes give one next to decimal-looking bytes.
+//       holds the longest track, 37 characters) or to the block's end, or it is a field
+//       between delimiters: STX or FS (0x1C) before it, and FS, ETX or the block's end right
+//       behind the F pad that ends its last byte. A lone F with neither is no pad: EMV tags
+//       (9F.., 5F..) and binary bytes give one next to decimal-looking bytes.
 //    The common lengths are tried first (16, 15, 19, 14, 13, 17, 18). Behind the D, decimal
 //    nibbles are masked up to the first other nibble, the end of the field the length byte
 //    gives, or 38 nibbles from the first digit.

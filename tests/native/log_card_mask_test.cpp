@@ -131,6 +131,10 @@ const MaskRow kMaskRows[] = {
      Hex("aa411111ffffff1111dfffffffffffffffffffffcc")},
     {"bcd_mid_block_pad_to_block_end", Hex("aa4111111111111111d251210123456fff"),
      Hex("aa411111ffffff1111dfffffffffffffff")},
+    // A field between separators: FS before it, FS or ETX right behind its F pad.
+    {"bcd_between_separators", Hex("1c4111111111111111d25121011234567f03"),
+     Hex("1c411111ffffff1111dfffffffffffffff03")},
+    {"bcd_after_fs_before_binary", Hex("1c4111111111111111d25121011234567f9f"), ""},
     // Binary bytes that read as a packed track with a lone F behind it, which is no pad: EMV
     // tags (5F34 01 02, 82 02 ..., 95 05 ... 9F36) and noise.
     {"bcd_lone_f_of_a_tag", Hex("5f3401028202056d950591126fa9d19f3602"), ""},
