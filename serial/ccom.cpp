@@ -236,6 +236,8 @@ void CCom::ReleaseDevice()
     // time-out (up to 5 x 4096 + 5 ms). The cancel is repeated while the lock is waited for
     // (one that lands while the write is being queued can be lost), and messages sent to this
     // thread are handled meanwhile: the writer may be a receive thread about to log to it.
+    // New writes give up at once meanwhile, so only the one in progress holds the lock.
+    m_bReleasing = true;
     for (;;) {
         CancelIoEx(m_hPort, &m_osWrite);
         if (TryEnterCriticalSection(&m_csPort))
@@ -243,6 +245,7 @@ void CCom::ReleaseDevice()
         PauseHandlingSentMessages(CLOSE_CANCEL_PERIOD_MS / 5);
     }
     ReleaseLocked();
+    m_bReleasing = false;
     LeaveCriticalSection(&m_csPort);
     m_bClosing = false;
 }
@@ -301,6 +304,10 @@ DWORD CCom::ReadRoom(DWORD dwHeld)
 int CCom::WritePort(const void* pBytes, int nLength, HANDLE hAbort)
 {
     if (!pBytes || nLength <= 0)
+        return 0;
+    // The device is being released: its bytes are no longer wanted, and a writer that kept
+    // taking the lock would never let the release have it.
+    if (m_bReleasing)
         return 0;
 
     CLock lock(m_csPort);

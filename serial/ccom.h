@@ -142,6 +142,9 @@ private:
     // The count of the burst being notified: set by the watch thread before its
     // WM_COMM_RXCHAR, taken (cleared) by the handler, cleared again after the send.
     std::atomic<LONG> m_nBurstPending{0};
+    // ReleaseDevice is waiting for the port lock: WritePort gives up without taking it. Set and
+    // cleared by the UI thread, read by any writer.
+    std::atomic<bool> m_bReleasing{false};
     // ClosePort is running on the UI thread (it handles sent messages while it waits, so a
     // handler could call it again). UI thread only.
     bool m_bClosing = false;
