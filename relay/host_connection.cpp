@@ -14,11 +14,13 @@ constexpr DWORD JOIN_CANCEL_SLICE_MS = 50;
 // thread itself) relies on the cancel before it shuts the socket down as well.
 constexpr DWORD CANCEL_GRACE_MS = 1000;
 
-// Test seam: with PELLARIN_TEST_LOSE_STOP_CANCEL=1 in the environment, the stop's cancel and
-// shutdown of the socket are left out, as if Wine had lost the cancel (docs/wine-findings.md):
-// the fault tests use it to hold a receive thread past the end of its connection. Read once.
+// Test seam, compiled into test builds only: with PELLARIN_TEST_LOSE_STOP_CANCEL=1 in the
+// environment, the stop's cancel and shutdown of the socket are left out, as if Wine had lost
+// the cancel (docs/wine-findings.md): the fault tests use it to hold a receive thread past the
+// end of its connection. Read once.
 bool StopCancelLost()
 {
+#ifdef PELLARIN_TEST_SEAMS
     static const bool bLost = [] {
         char szValue[4] = {};
         return GetEnvironmentVariableA("PELLARIN_TEST_LOSE_STOP_CANCEL", szValue,
@@ -26,6 +28,9 @@ bool StopCancelLost()
                szValue[0] == '1';
     }();
     return bLost;
+#else
+    return false;
+#endif
 }
 
 // Connects the socket to addr within dwTimeoutMs. The socket is made non-blocking for the

@@ -33,11 +33,12 @@ if [ -n "${PELLARIN_SIGN_CERT:-}" ] || [ -n "${PELLARIN_SIGN_KEY:-}" ]; then
   signing=1
 fi
 
-# Configures (which reads the build number again) and builds the three shipped binaries only.
+# Configures (which reads the build number again) and builds the three shipped binaries only,
+# without the fault tests' seams.
 build_product() {
   local dir="$1" arch="$2"
   mkdir -p "$dir"
-  if ! { cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  if ! { cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPELLARIN_TEST_SEAMS=OFF \
            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-$arch-mingw.cmake" &&
          cmake --build "$dir" -j "$jobs" --target pellarin pellarin_exe ssllib32; } \
        >"$dir/package-build.log" 2>&1; then

@@ -39,7 +39,7 @@ import termsim  # noqa: E402  (tools/ is on the path through harness)
 
 h.share_bench(globals())
 SEED = int(os.environ.get("PELLARIN_FAULT_SEED", "11"))
-CYCLES = int(os.environ.get("PELLARIN_FAULT_CYCLES", "150"))
+CYCLES = int(os.environ.get("PELLARIN_FAULT_CYCLES", "100"))
 SOAK = os.environ.get("PELLARIN_FAULT_SOAK") == "1"
 
 PING_EVERY = 0.05      # seconds between two probes of the UI thread
@@ -238,6 +238,22 @@ ROWS = [
 ]
 
 
+def relay_key(r):
+    """What a row's relay is started with: rows with the same key share one relay."""
+    return r["level"], r["config"], tuple(sorted(r["env"].items()))
+
+
+def ends_relay(r):
+    return any(step[1:2] == ("exit",) or step[0] == "bad_allow_list" for step in r["steps"])
+
+
+def in_relay_order(rows):
+    """The rows grouped by the relay they need, the groups in the order of their first row and
+    the rows that end their relay last in each: every relay started costs seconds of Wine."""
+    keys = list(dict.fromkeys(relay_key(r) for r in rows))
+    return sorted(rows, key=lambda r: (keys.index(relay_key(r)), ends_relay(r)))
+
+
 def digest(data):
     return len(data), hashlib.sha256(data).hexdigest()[:16]
 
@@ -304,7 +320,7 @@ class FaultTable(unittest.TestCase):
     def test_rows(self):
         rows = [r for r in ROWS if r["name"].startswith("connect/close")] if SOAK else ROWS
         only = os.environ.get("PELLARIN_FAULT_ROWS")  # a pattern of row names: those only
-        rows = [r for r in rows if not only or re.search(only, r["name"])]
+        rows = in_relay_order([r for r in rows if not only or re.search(only, r["name"])])
         total = time.monotonic()
         for r in rows:
             with self.subTest(row=r["name"]):
@@ -365,17 +381,15 @@ class FaultTable(unittest.TestCase):
         plain and TLS connection behind it, so what the first TLS connection loads is in its
         level). The status lines of its start are kept as relay.start_entries."""
         relay = FaultTable.relay
-        level = r["level"]
-        if relay and relay.running() and relay.level == level and \
-                relay.config == r["config"] and relay.row_env == r["env"]:
+        if relay and relay.running() and relay.key == relay_key(r):
             return relay
         self.watch.hwnd = None
         if relay and relay.running():
             relay.exit_through_tray()
         BENCH.store_port("COM1")
-        relay = BENCH.relay(level=level, config=r["config"],
+        relay = BENCH.relay(level=r["level"], config=r["config"],
                             env=dict(r["env"], SSLLIB32_HANDSHAKE_TIMEOUT=str(HANDSHAKE_LIMIT)))
-        relay.row_env = r["env"]
+        relay.key = relay_key(r)
         FaultTable.relay = relay.start()  # ended by the test's cleanup, whatever fails
         relay.start_entries = relay.entries()
         self.term = BENCH.terminal

@@ -293,6 +293,8 @@ class InstallerTest(unittest.TestCase):
         self.assertEqual(len(product_entries()), 1)
         with open(os.path.join(install_dir(), "README.txt"), encoding="utf-8") as f:
             self.assertNotIn("7316", f.read(), "the shipped README prints the settings password")
+        with open(os.path.join(install_dir(), "pellarin.dll"), "rb") as f:
+            self.assertNotIn(b"PELLARIN_TEST_", f.read(), "a test seam in the shipped DLL")
         self.assertTrue(os.path.isdir(log_dir()), "the installer makes the log folder")
         self.assert_log_folder_dacl(self.base_msi)
 

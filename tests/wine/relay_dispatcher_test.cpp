@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -39,10 +40,22 @@ public:
         m_calls.push_back("tray " + std::to_string(nIconId));
     }
     void RequestTrayPicture(UINT nIconId) override { SetTrayPicture(nIconId); }
-    void WriteTerminal(const unsigned char*, int nCount, HANDLE) override
+    void WriteTerminal(const unsigned char* pBytes, int nCount, HANDLE) override
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_calls.push_back("terminal " + std::to_string(nCount));
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_calls.push_back("terminal " + std::to_string(nCount));
+        }
+        // A write held until the test lets it go, whatever the abort event says: a terminal
+        // write whose cancel was lost, which no real port gives on demand.
+        if (m_hHoldWrite && std::string(reinterpret_cast<const char*>(pBytes), nCount) == m_strHeld)
+            WaitForSingleObject(m_hHoldWrite, INFINITE);
+    }
+    // Writes of exactly strBytes wait until hRelease is set.
+    void HoldWritesOf(const std::string& strBytes, HANDLE hRelease)
+    {
+        m_strHeld = strBytes;
+        m_hHoldWrite = hRelease;
     }
     std::vector<std::string> Calls() const
     {
@@ -53,6 +66,8 @@ public:
 private:
     mutable std::mutex m_mutex;
     mutable std::vector<std::string> m_calls;
+    std::string m_strHeld;
+    HANDLE m_hHoldWrite = nullptr;
 };
 
 bool WaitUntil(const std::function<bool()>& done, DWORD dwBoundMs = kBoundMs)
@@ -221,6 +236,57 @@ TEST_F(FrameDispatcher, StateTable)
         }
         EXPECT_EQ(owner.Calls(), expected);
     }
+}
+
+// A receive thread that does not end when its connection is ended (its terminal write ignores
+// the stop) holds the calling thread at most the end's 2 s wait: it is detached with one
+// status line, the next request is served, and once it ends it has written nothing more to
+// the terminal and logged nothing.
+TEST_F(FrameDispatcher, AReceiveThreadThatOutlivesTheEndIsDetached)
+{
+    CRecordingOwner owner;
+    HANDLE hRelease = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    owner.HoldWritesOf("ABC", hRelease);
+    // Lets the held write go in any case, so a wait without bound fails the test, not the run.
+    std::thread watchdog([hRelease] {
+        WaitForSingleObject(hRelease, 3 * kBoundMs);
+        SetEvent(hRelease);
+    });
+    CListener stuck;
+    CListener next;
+    {
+        CFrameDispatcher dispatcher(&owner);
+        Feed(dispatcher, Request(0x25, stuck.Port()));
+        send(stuck.Accept(), "ABC", 3, 0);
+        ASSERT_TRUE(WaitUntil([&] { return owner.Calls().back() == "terminal 3"; }));
+
+        const DWORD dwStart = GetTickCount();
+        Feed(dispatcher, "\x10");
+        const DWORD dwTook = GetTickCount() - dwStart;
+        EXPECT_LT(dwTook, 4000u) << "the end waited past its bound";
+        EXPECT_EQ(dispatcher.Link(), HostLink::None);
+        char szDetached[96];
+        std::snprintf(szDetached, sizeof(szDetached), "log 0 0 수신 종료 지연, 분리함 127.0.0.1:%d",
+                      stuck.Port());
+        EXPECT_EQ(owner.Calls().back(), szDetached);
+
+        Feed(dispatcher, Request(0x25, next.Port()));
+        EXPECT_EQ(dispatcher.Link(), HostLink::Plain);
+        send(next.Accept(), "XY", 2, 0);
+        EXPECT_TRUE(WaitUntil([&] { return owner.Calls().back() == "log 2 2 XY"; }));
+
+        // The held write returns; the detached thread ends, and the dispatcher's end waits
+        // for it (bounded) before anything below is read.
+        SetEvent(hRelease);
+        Feed(dispatcher, "\x19");
+    }
+    watchdog.join();
+    CloseHandle(hRelease);
+    const std::vector<std::string> calls = owner.Calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "log 2 3 ABC"), 0)
+        << "the detached thread logged its block";
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "terminal 3"), 1);
+    EXPECT_EQ(calls.back(), "tray 131");
 }
 
 }  // namespace

@@ -614,7 +614,9 @@ TEST_F(SslTest, ReusedSocketValueIsNotAnsweredByAStaleSession) {
     }
 }
 
-// The relay sends some frames raw on the socket of a TLS connection, between records.
+// Bytes written on a TLS connection's socket between records, outside the session, reach the
+// host simulator as raw bytes and leave the session whole (the relay itself sends every frame
+// of a TLS connection through the session; the simulator tells the two apart for the tests).
 TEST_F(SslTest, RawFramesBetweenRecordsReachTheHost) {
     TrustTestCa();
     int id = 0;
