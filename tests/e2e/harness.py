@@ -92,18 +92,36 @@ def fill(n, first=None):
     return data if first is None else bytes([first]) + data[1:]
 
 
-def free_port():
-    """A loopback port <= 9999 (the request carries 4 digits) where nothing listens."""
+def _bind_low_port():
+    """A socket bound to a loopback port <= 9999 (the request carries 4 digits), not listening."""
     for p in range(9999, 2000, -7):
         s = socket.socket()
         try:
             s.bind(("127.0.0.1", p))
         except OSError:
-            continue
-        finally:
             s.close()
-        return p
+            continue
+        return s
     raise RuntimeError("no free port")
+
+
+def free_port():
+    """A loopback port <= 9999 where nothing listens now, for a listener of the caller's."""
+    with _bind_low_port() as s:
+        return s.getsockname()[1]
+
+
+_refusing = []
+
+
+def refusing_port():
+    """A loopback port <= 9999 that refuses every connect while this process runs: a socket of
+    ours holds it bound and never listens. A port merely found free can be taken meanwhile by
+    another test run on the machine, and one that listens without accepting turns the refusal
+    into a connect that hangs."""
+    if not _refusing:
+        _refusing.append(_bind_low_port())
+    return _refusing[0].getsockname()[1]
 
 
 def poll(predicate, timeout=BOUND, interval=0.05):

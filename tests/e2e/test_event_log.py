@@ -76,7 +76,7 @@ def reported_events(output_file):
 class EventLogTest(unittest.TestCase):
 
     def test_start_connect_errors_rejected_certificate_and_exit_once_per_cause(self):
-        refused = h.free_port()
+        refused = h.refusing_port()
         untrusted = BENCH.host(tls="selfsigned")
         relay = BENCH.relay(env={"WINEDEBUG": TRACE}).start()
         try:
@@ -121,7 +121,7 @@ class DailySummaryTest(unittest.TestCase):
         answering = BENCH.host(script={"rules": [{"prefix": "02", "do": [{"send": answer.hex()}]}]})
         closing = BENCH.host(script={"rules": [{"prefix": "02", "do": [
             {"send": answer.hex()}, {"close": True}]}]})
-        refused = h.free_port()
+        refused = h.refusing_port()
         relay = BENCH.relay(env={"WINEDEBUG": TRACE}, log={"Dir": "log"}).start()
         try:
             relay.wait_status("COM1 Open 성공!")

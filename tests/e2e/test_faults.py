@@ -447,7 +447,7 @@ class FaultTable(unittest.TestCase):
         """Sends a frame, then a request to a port where nothing listens, and waits for the
         request's status line (logged at every level): the frame has been dealt with and
         the relay serves the next request."""
-        port = h.free_port()
+        port = h.refusing_port()
         status = REFUSED % port
         def seen(entries):
             return len([e for e in entries if e.kind == "status" and e.text == status])
@@ -640,7 +640,7 @@ class FaultTable(unittest.TestCase):
 
     def step_refused(self, r, status):
         relay = FaultTable.relay
-        port = self.host.port if self.host else h.free_port()
+        port = self.host.port if self.host else h.refusing_port()
         since = BENCH.tray.mark()
         started = time.monotonic()
         self.send(h.connect_request(port, 0x21 if r["tls"] else 0x25), paced=False)
